@@ -1,0 +1,27 @@
+// Sampling for ML-KEM-768: SampleNTT (FIPS 203 Algorithm 7) for the public
+// matrix A-hat and SamplePolyCBD (Algorithm 8) driven by PRF (section 4.1)
+// for the secret and noise polynomials.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "pq/crypto/mlkem768_poly.hpp"
+
+namespace ostrel_pq::crypto::mlkem {
+
+// Algorithm 7: rejection-samples a polynomial in the NTT domain with
+// coefficients in [0, q) from SHAKE128(rho || j || i). Its running time
+// depends on rho, which is public.
+void sample_ntt(Poly& r, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j, std::uint8_t i) noexcept;
+
+// Algorithm 8 with eta = 2 applied to PRF_2(sigma, nonce) =
+// SHAKE256(sigma || nonce, 128): coefficients in [-2, 2] (as representatives
+// mod q). Constant-time; the PRF output is wiped.
+void sample_cbd_eta2(Poly& r, std::span<const std::uint8_t, kSymBytes> sigma, std::uint8_t nonce) noexcept;
+
+// Algorithm 8 (SamplePolyCBD_2) on 128 given bytes.
+void cbd_eta2(Poly& r, std::span<const std::uint8_t, 128> bytes) noexcept;
+
+}  // namespace ostrel_pq::crypto::mlkem
