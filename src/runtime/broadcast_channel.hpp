@@ -86,6 +86,8 @@ public:
     // The sending end. Copies are further senders of the same channel.
     class Sender {
     public:
+        using value_type = T;
+
         Sender() = default;
         Sender(const Sender& o) : shared_(o.shared_) {
             if (shared_) {
@@ -150,6 +152,8 @@ public:
     // A receiving end with its own position. Move-only.
     class Receiver {
     public:
+        using value_type = T;
+
         Receiver() = default;
         Receiver(Receiver&& o) noexcept
             : shared_(std::move(o.shared_)), next_(o.next_), id_(o.id_) {}

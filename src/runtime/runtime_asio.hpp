@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "runtime/broadcast_channel.hpp"
@@ -40,6 +41,20 @@ std::expected<asio::io_context*, RuntimeFault> runtime_io() noexcept;
 // it; it is logged unless it is the cancellation the task was asked for.
 std::expected<TaskHandle, RuntimeFault> spawn(asio::awaitable<void> task, std::string name = "task");
 
+// As above for a callable returning the task's awaitable. The callable is
+// moved into the coroutine frame, so a capturing lambda is safe here (calling
+// a capturing lambda coroutine yourself and passing its awaitable is not: its
+// captures die with the temporary lambda).
+template <class F>
+    requires std::is_invocable_r_v<asio::awaitable<void>, F&>
+std::expected<TaskHandle, RuntimeFault> spawn(F f, std::string name = "task") {
+    return spawn([](F fn) -> asio::awaitable<void> { co_await fn(); }(std::move(f)), std::move(name));
+}
+
+// Coroutine code in this project keeps every co_await in a statement of its
+// own (`auto x = co_await f();` or `co_await f();`): g++ 12 miscompiles
+// co_await inside conditions and larger expressions.
+
 // Whether the current coroutine has been asked to stop.
 inline asio::awaitable<bool> cancellation_requested() {
     auto cs = co_await asio::this_coro::cancellation_state;
@@ -48,9 +63,8 @@ inline asio::awaitable<bool> cancellation_requested() {
 
 // Throws operation_aborted when the current coroutine has been asked to stop.
 inline asio::awaitable<void> throw_if_cancelled() {
-    if (co_await cancellation_requested()) {
-        throw std::system_error(asio::error::operation_aborted, "task aborted");
-    }
+    const bool cancelled = co_await cancellation_requested();
+    if (cancelled) throw std::system_error(asio::error::operation_aborted, "task aborted");
 }
 
 // Suspends the current coroutine for `d`.
@@ -113,12 +127,22 @@ std::expected<T, RuntimeFault> block_on(asio::awaitable<T> op) {
     }
 }
 
+// As above for a callable returning the awaitable; the callable is kept alive
+// in the coroutine frame until the operation completes.
+template <class F>
+    requires std::is_invocable_v<F&>
+auto block_on(F f) {
+    using Aw = std::invoke_result_t<F&>;
+    using T = typename Aw::value_type;
+    return block_on<T>([](F fn) -> asio::awaitable<T> { co_return co_await fn(); }(std::move(f)));
+}
+
 // Waits, without blocking a worker thread, for the next value, lag or
 // closed condition of `rx`. Must run in a coroutine on a strand (every task
 // spawned by spawn() and block_on() is). Cancellation of the coroutine ends
 // the wait by throwing operation_aborted; no value is taken then.
-template <class T>
-asio::awaitable<std::expected<T, BroadcastRecvError>> async_recv(BroadcastReceiver<T>& rx) {
+template <class Rx>
+asio::awaitable<std::expected<typename Rx::value_type, BroadcastRecvError>> async_recv(Rx& rx) {
     auto ex = co_await asio::this_coro::executor;
     for (;;) {
         co_await throw_if_cancelled();
