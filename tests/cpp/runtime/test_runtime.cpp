@@ -143,36 +143,46 @@ TEST(Runtime, TaskWaitFromWorkerFails) {
 }
 
 // Awaiting a broadcast receiver from a task: values, lag and closed arrive
-// without blocking a worker; abort ends a pending wait.
+// without blocking a worker. The task reports each outcome and then waits for
+// a go-ahead, so the test decides what is queued before each receive.
 TEST(Runtime, AsyncRecvDeliversValuesLagAndClosed) {
     auto [tx, rx] = BroadcastChannel<int>::create(2);
-    std::vector<std::string> log;
-    std::mutex log_mu;
-    auto [gate_tx, gate_rx] = BroadcastChannel<int>::create(1);
-    auto h = spawn([&, rx = std::move(rx), gate_tx = gate_tx]() mutable -> asio::awaitable<void> {
+    auto [report_tx, report_rx] = BroadcastChannel<std::string>::create(16);
+    auto [go_tx, go_rx] = BroadcastChannel<int>::create(1);
+    auto h = spawn([rx = std::move(rx), report_tx = report_tx,
+                    go_rx = std::move(go_rx)]() mutable -> asio::awaitable<void> {
         for (;;) {
             auto r = co_await async_recv(rx);
-            std::lock_guard lock(log_mu);
             if (r) {
-                log.push_back("v" + std::to_string(*r));
+                report_tx.send("v" + std::to_string(*r));
             } else if (r.error().kind == BroadcastRecvError::Kind::Lagged) {
-                log.push_back("lag" + std::to_string(r.error().dropped));
+                report_tx.send("lag" + std::to_string(r.error().dropped));
             } else {
-                log.push_back("closed");
+                report_tx.send("closed");
                 co_return;
             }
-            gate_tx.send(0);
+            auto go = co_await async_recv(go_rx);
+            (void)go;
         }
     });
     ASSERT_TRUE(h);
-    // One value while the task waits: it is woken.
+    // Give the task time to park in its wait, so the send has to wake it
+    // (the outcome is the same if it has not parked yet).
+    std::this_thread::sleep_for(20ms);
     tx.send(1);
-    ASSERT_TRUE(gate_rx.recv_for(10s));
-    // Then more than capacity at once: lag, then the newest two.
+    EXPECT_EQ(*report_rx.recv_for(10s), "v1");
+    // More than capacity queued at once: lag, then the newest two, then closed.
     for (int i = 2; i <= 6; ++i) tx.send(i);
     { auto gone = std::move(tx); }
-    ASSERT_TRUE(*h->wait_for(10s));
-    EXPECT_EQ(log, (std::vector<std::string>{"v1", "lag3", "v5", "v6", "closed"}));
+    std::vector<std::string> rest;
+    for (int i = 0; i < 4; ++i) {
+        go_tx.send(0);
+        auto r = report_rx.recv_for(10s);
+        ASSERT_TRUE(r);
+        rest.push_back(*r);
+    }
+    EXPECT_EQ(rest, (std::vector<std::string>{"lag3", "v5", "v6", "closed"}));
+    EXPECT_TRUE(*h->wait_for(10s));
 }
 
 TEST(Runtime, AbortEndsAPendingAsyncRecvWithoutTakingValues) {
