@@ -227,7 +227,8 @@ std::expected<Timestamp, TimeError> Timestamp::parse_rfc3339(std::string_view te
         if (!c.digits(2, oh) || !c.lit(':') || !c.digits(2, om))
             return std::unexpected(parse_error(text, "expected an offset of the form +hh:mm"));
         if (oh > 23 || om > 59) return std::unexpected(parse_error(text, "offset out of range"));
-        offset = (oh * 3600 + om * 60) * (negative ? -1 : 1);
+        offset = static_cast<std::int64_t>(oh) * 3600 + static_cast<std::int64_t>(om) * 60;
+        if (negative) offset = -offset;
     } else if (c.at_end()) {
         return std::unexpected(parse_error(text, "missing offset (`Z` or +hh:mm)"));
     } else {
