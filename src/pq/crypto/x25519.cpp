@@ -66,7 +66,8 @@ std::expected<ostrel_util::SecretBytes, CryptoError> shared_secret(std::span<con
     if (len != kSharedSecretBytes) return std::unexpected(openssl::backend_error("X25519 derive"));
 
     // Defence in depth in case the library ever stops refusing it: reject an
-    // all-zero secret, checked without data-dependent branches.
+    // all-zero secret. The bytes are folded without branching; only the
+    // final yes/no, which is reported anyway, decides a branch.
     std::uint8_t acc = 0;
     for (const std::uint8_t b : out) acc = static_cast<std::uint8_t>(acc | b);
     if (acc == 0) return std::unexpected(all_zero_error());
