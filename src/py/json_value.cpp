@@ -12,6 +12,15 @@ namespace {
 
 using nlohmann::json;
 
+// isinstance(o, collections.abc.<name>): 1, 0, or -1 with an exception set.
+int isinstance_of_abc(PyObject* o, const char* name) {
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    Ref cls = Ref::steal(PyObject_GetAttrString(abc.get(), name));
+    if (!cls) return -1;
+    return PyObject_IsInstance(o, cls.get());
+}
+
 struct Converter {
     std::optional<std::string> error;
 
@@ -122,8 +131,15 @@ struct Converter {
             return true;
         }
         if (PyAnySet_Check(o)) return items_to_array(o, out, depth);
-        if (PySequence_Check(o)) return items_to_array(o, out, depth);
-        if (PyMapping_Check(o)) return mapping_to_object(o, false, out, depth);
+        // The sequence and mapping checks are those of collections.abc: a
+        // class with __getitem__ alone is neither, and a Mapping is not taken
+        // for a sequence just because it defines __getitem__.
+        int is_seq = isinstance_of_abc(o, "Sequence");
+        if (is_seq < 0) return false;
+        if (is_seq) return items_to_array(o, out, depth);
+        int is_map = isinstance_of_abc(o, "Mapping");
+        if (is_map < 0) return false;
+        if (is_map) return mapping_to_object(o, false, out, depth);
         return fail("unsupported type: " + type_name(o));
     }
 };

@@ -8,7 +8,8 @@
 // dict (str keys only) -> object in insertion order; str -> string;
 // bytes/bytearray -> a binary value (which no document reader accepts);
 // float -> number, NaN and infinities -> null; set/frozenset -> array in
-// iteration order; any other sequence -> array; any other mapping -> object;
+// iteration order; any other sequence -> array; any other mapping -> object
+// (the sequence and mapping checks of collections.abc);
 // anything else -> "unsupported type: <qualified type name>".
 
 #include "py/binding.hpp"

@@ -22,12 +22,12 @@ READ_DELETE = """
 name = "no-deletes"
 effect = "refuse"
 priority = 10
-conditions = [{ action = "*.delete" }]
+conditions = [{ action = "files.delete" }]
 
 [[policy]]
 name = "agents-read"
 effect = "permit"
-conditions = [{ identity_kind = "agent" }, { action = "*.read" }]
+conditions = [{ identity_kind = "agent" }, { action = "files.read" }]
 """
 
 
