@@ -49,28 +49,33 @@ inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept {
 
 }  // namespace
 
+// Destination lane of step pi for each source lane: B[y, 2x + 3y] = A[x, y]
+// (FIPS 202 section 3.2.3), as lane numbers x + 5y.
+constexpr int pi_destination(int src) { return (src / 5) + 5 * ((2 * (src % 5) + 3 * (src / 5)) % 5); }
+
 // FIPS 202 Algorithm 7 (Keccak-p[1600, 24]): 24 rounds of
-// theta, rho, pi, chi, iota.
+// theta, rho, pi, chi, iota. The loops over lanes are unrolled so every lane
+// index is a constant and the state can live in registers.
 void keccak_f1600(std::uint64_t a[25]) noexcept {
     for (int round = 0; round < 24; ++round) {
         // theta (Algorithm 1)
         std::uint64_t c[5];
+#pragma GCC unroll 5
         for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
+#pragma GCC unroll 5
         for (int x = 0; x < 5; ++x) {
             const std::uint64_t d = c[(x + 4) % 5] ^ rotl(c[(x + 1) % 5], 1);
+#pragma GCC unroll 5
             for (int y = 0; y < 25; y += 5) a[y + x] ^= d;
         }
-        // rho and pi (Algorithms 2 and 3): B[y, 2x + 3y] = rot(A[x, y], r[x, y]).
+        // rho and pi (Algorithms 2 and 3)
         std::uint64_t b[25];
-        for (int x = 0; x < 5; ++x) {
-            for (int y = 0; y < 5; ++y) {
-                const int src = x + 5 * y;
-                const int dst = y + 5 * ((2 * x + 3 * y) % 5);
-                b[dst] = rotl(a[src], kRho[src]);
-            }
-        }
+#pragma GCC unroll 25
+        for (int src = 0; src < 25; ++src) b[pi_destination(src)] = rotl(a[src], kRho[src]);
         // chi (Algorithm 4)
+#pragma GCC unroll 5
         for (int y = 0; y < 25; y += 5) {
+#pragma GCC unroll 5
             for (int x = 0; x < 5; ++x) a[y + x] = b[y + x] ^ (~b[y + (x + 1) % 5] & b[y + (x + 2) % 5]);
         }
         // iota (Algorithm 6)

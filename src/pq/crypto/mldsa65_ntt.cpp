@@ -54,16 +54,21 @@ void ntt(std::int32_t a[kN]) noexcept {
     }
 }
 
-// FIPS 204 Algorithm 42 (NTT^-1). Sums are reduced at every layer so the
-// bound does not double eight times.
+// FIPS 204 Algorithm 42 (NTT^-1). Differences pass through a Montgomery
+// multiplication (|.| < q) but sums double at every layer: from |a| < 8q they
+// would reach 128q after four layers, so the sums of the fourth layer
+// (len = 8) are reduced, and then reach at most 16q by the end. Every
+// difference stays below 2^31 and every product below 2^31 q.
 void invntt_from_montgomery(std::int32_t a[kN]) noexcept {
     unsigned m = kN;
     for (int len = 1; len < kN; len <<= 1) {
+        const bool reduce_sums = len == 8;
         for (int start = 0; start < kN; start += 2 * len) {
             const std::int64_t z = -kZetas[--m];
             for (int j = start; j < start + len; ++j) {
                 const std::int32_t t = a[j];
-                a[j] = reduce32(t + a[j + len]);
+                const std::int32_t sum = t + a[j + len];
+                a[j] = reduce_sums ? reduce32(sum) : sum;
                 a[j + len] = montgomery_reduce(z * (t - a[j + len]));
             }
         }
