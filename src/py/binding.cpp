@@ -181,6 +181,16 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+bool add_function(PyObject* module, PyMethodDef* def) {
+    Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (!modname) return false;
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
+    if (!fn) return false;
+    if (PyModule_AddObject(module, def->ml_name, fn.get()) < 0) return false;
+    fn.release();  // the module owns it now
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Signatures
 

@@ -247,6 +247,15 @@ PyObject* getter(PyObject* self, void*) noexcept {
     return guarded([&]() -> PyObject* { return Fn(as<O>(self)->value()); });
 }
 
+// tp_dealloc of a class whose native value holds Python objects (callables,
+// instances) and which is therefore registered with Py_TPFLAGS_HAVE_GC and
+// tp_traverse / tp_clear slots: untracks the instance before dropping it.
+template <ClassObject O>
+void dealloc_gc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    dealloc<O>(self);
+}
+
 // tp_new of a class without a constructor.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
@@ -277,6 +286,11 @@ bool register_class(PyObject* module, const ClassSpec& spec) {
     O::class_name = spec.name;
     return true;
 }
+
+// Adds a module-level function (a static PyMethodDef whose docstring starts
+// with its text signature, without $module). Returns false with an
+// exception set on failure.
+bool add_function(PyObject* module, PyMethodDef* def);
 
 // The module's name, used for __module__ of every class.
 inline constexpr const char* kModuleName = "_ostrel_engine";

@@ -2,6 +2,14 @@
 // Registration entry points of the module's classes. Each adds one class (or
 // the module function) to the module and returns false with a Python
 // exception set on failure. module.cpp calls them in the module's fixed order.
+//
+// A class family adds its own `register_<class>` declarations here and its
+// entries to module.cpp's table at their positions; its class file defines
+// the object layout (`Object<Tag, Native>`), methods, getters and a
+// `ClassSpec`, and calls `register_class<...>` (binding.hpp). Options of the
+// Gate constructors that take instances of a family's classes are connected
+// through `gate_option_hooks()` (gate_family.hpp), set by that family's
+// registration function.
 
 #include "py/binding.hpp"
 
