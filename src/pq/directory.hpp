@@ -20,6 +20,8 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+
+#include "pq/rw_lock.hpp"
 #include <span>
 #include <string>
 #include <string_view>
@@ -84,7 +86,7 @@ public:
     std::size_t len() const override;
 
 private:
-    mutable std::shared_mutex mu_;
+    mutable RwLock mu_;
     std::unordered_map<std::string, PublicKeyBundle> map_;
 };
 
@@ -139,7 +141,7 @@ public:
 private:
     std::string path_;
     std::optional<Bytes> root_vk_;
-    mutable std::shared_mutex mu_;
+    mutable RwLock mu_;
     Map map_;
 };
 
