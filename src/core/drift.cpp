@@ -44,7 +44,7 @@ std::string to_text(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
-DriftSignal GeoLocationDrift::detect(const ActionContext& ctx) const {
+DriftSignal GeoLocationDrift::detect_at(const ActionContext& ctx, const Timestamp& /*now*/) const {
     const std::optional<IpAddr>& origin_ip = ctx.session.origin_ip;
     const std::optional<IpAddr>& current_ip = ctx.environment.ip;
     if (!origin_ip || !current_ip || *origin_ip == *current_ip) {
@@ -96,8 +96,8 @@ DriftSignal GeoLocationDrift::detect(const ActionContext& ctx) const {
     return DriftWarning{std::string(kName), std::move(message), std::fmin(d / radius, 1.0)};
 }
 
-DriftSignal SessionAgeDrift::detect(const ActionContext& ctx) const {
-    const std::int64_t age = whole_seconds_between(ctx.session.started_at, clock_());
+DriftSignal SessionAgeDrift::detect_at(const ActionContext& ctx, const Timestamp& now) const {
+    const std::int64_t age = whole_seconds_between(ctx.session.started_at, now);
     const std::int64_t max_age = max_age_secs_;
     if (age > max_age) {
         return DriftViolation{std::string(kName),
@@ -121,7 +121,7 @@ DriftSignal SessionAgeDrift::detect(const ActionContext& ctx) const {
     return DriftSignal::clean();
 }
 
-DriftSignal DeviceDrift::detect(const ActionContext& ctx) const {
+DriftSignal DeviceDrift::detect_at(const ActionContext& ctx, const Timestamp& /*now*/) const {
     const std::optional<DeviceFingerprint>& current = ctx.environment.device;
     const std::optional<DeviceFingerprint>& origin = ctx.session.origin_device;
     if (!current || !origin || *current == *origin) {
@@ -131,8 +131,8 @@ DriftSignal DeviceDrift::detect(const ActionContext& ctx) const {
                           "origin_device=" + origin->hash + ", current_device=" + current->hash};
 }
 
-DriftSignal BehaviorDrift::detect(const ActionContext& ctx) const {
-    std::int64_t minutes = whole_seconds_between(ctx.session.started_at, clock_()) / 60;
+DriftSignal BehaviorDrift::detect_at(const ActionContext& ctx, const Timestamp& now) const {
+    std::int64_t minutes = whole_seconds_between(ctx.session.started_at, now) / 60;
     if (minutes < 1) minutes = 1;
     const std::uint64_t count = ctx.session.action_count;
     const std::uint64_t rate = count / static_cast<std::uint64_t>(minutes);
@@ -151,11 +151,13 @@ DriftSignal BehaviorDrift::detect(const ActionContext& ctx) const {
 }
 
 DriftEvaluator::DriftEvaluator(std::vector<std::unique_ptr<const DriftDetector>> detectors,
-                               std::size_t warning_threshold)
-    : warning_threshold_(warning_threshold) {
+                               std::size_t warning_threshold, Clock clock)
+    : warning_threshold_(warning_threshold), clock_(clock != nullptr ? clock : &ostrel_util::now) {
     detectors_.reserve(detectors.size());
     for (auto& d : detectors) {
-        if (d) detectors_.push_back(std::move(d));
+        if (!d) continue;
+        reads_clock_ = reads_clock_ || d->reads_clock();
+        detectors_.push_back(std::move(d));
     }
 }
 
@@ -177,10 +179,11 @@ std::shared_ptr<DriftEvaluator> DriftEvaluator::from_options(const DriftOptions&
 Verdict DriftEvaluator::evaluate(const ActionContext& ctx) const {
     // Only the number of warnings decides; their texts have been logged.
     std::size_t warnings = 0;
+    const Timestamp now = reads_clock_ ? clock_() : Timestamp{};
     for (const auto& detector : detectors_) {
         DriftSignal signal;
         try {
-            signal = detector->detect(ctx);
+            signal = detector->detect_at(ctx, now);
         } catch (const std::exception& e) {
             return Verdict::refuse(std::string(kName),
                                    "drift detector '" + std::string(detector->name()) + "' failed: " + e.what(),

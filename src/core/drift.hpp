@@ -79,16 +79,19 @@ private:
 
 class DriftDetector {
 public:
-    // Source of the current wall-clock time; replaceable for tests that need
-    // a fixed instant.
-    using Clock = Timestamp (*)() noexcept;
-
     virtual ~DriftDetector() = default;
     // The detector's fixed name; every signal it produces carries it.
     virtual std::string_view name() const = 0;
-    // Examines one context. Never fails: missing data is Clean (except for
-    // the tolerant geolocation check, see GeoLocationDrift).
-    virtual DriftSignal detect(const ActionContext& ctx) const = 0;
+    // Examines one context, judging ages against the current UTC time. Never
+    // fails: missing data is Clean (except for the tolerant geolocation
+    // check, see GeoLocationDrift).
+    virtual DriftSignal detect(const ActionContext& ctx) const { return detect_at(ctx, ostrel_util::now()); }
+    // The same with `now` as the current time. The evaluator reads the clock
+    // once per evaluation and hands that reading to every detector.
+    virtual DriftSignal detect_at(const ActionContext& ctx, const Timestamp& now) const = 0;
+    // True for detectors that use `now`; when none does, the evaluator does
+    // not read the clock at all.
+    virtual bool reads_clock() const noexcept { return false; }
 };
 
 // Compares session.origin_ip with environment.ip.
@@ -116,7 +119,7 @@ public:
     const std::optional<double>& max_distance_km() const noexcept { return max_distance_km_; }
 
     std::string_view name() const override { return kName; }
-    DriftSignal detect(const ActionContext& ctx) const override;
+    DriftSignal detect_at(const ActionContext& ctx, const Timestamp& now) const override;
 
 private:
     std::optional<double> max_distance_km_;
@@ -130,18 +133,17 @@ public:
     static constexpr std::string_view kName = "session_age_drift";
     static constexpr std::int64_t kDefaultMaxAgeSecs = 14400;  // four hours
 
-    explicit SessionAgeDrift(std::int64_t max_age_secs = kDefaultMaxAgeSecs,
-                             Clock clock = &ostrel_util::now) noexcept
-        : max_age_secs_(max_age_secs), clock_(clock != nullptr ? clock : &ostrel_util::now) {}
+    explicit SessionAgeDrift(std::int64_t max_age_secs = kDefaultMaxAgeSecs) noexcept
+        : max_age_secs_(max_age_secs) {}
 
     std::int64_t max_age_secs() const noexcept { return max_age_secs_; }
 
     std::string_view name() const override { return kName; }
-    DriftSignal detect(const ActionContext& ctx) const override;
+    DriftSignal detect_at(const ActionContext& ctx, const Timestamp& now) const override;
+    bool reads_clock() const noexcept override { return true; }
 
 private:
     std::int64_t max_age_secs_;
-    Clock clock_;
 };
 
 // Compares session.origin_device with environment.device (hash and
@@ -151,7 +153,7 @@ public:
     static constexpr std::string_view kName = "device_drift";
 
     std::string_view name() const override { return kName; }
-    DriftSignal detect(const ActionContext& ctx) const override;
+    DriftSignal detect_at(const ActionContext& ctx, const Timestamp& now) const override;
 };
 
 // Judges the session's action rate: action_count per whole minute of age
@@ -166,22 +168,19 @@ public:
     static constexpr std::uint64_t kDefaultViolationRatePerMin = 100;
 
     explicit BehaviorDrift(std::uint64_t warning_rate_per_min = kDefaultWarningRatePerMin,
-                           std::uint64_t violation_rate_per_min = kDefaultViolationRatePerMin,
-                           Clock clock = &ostrel_util::now) noexcept
-        : warning_rate_per_min_(warning_rate_per_min),
-          violation_rate_per_min_(violation_rate_per_min),
-          clock_(clock != nullptr ? clock : &ostrel_util::now) {}
+                           std::uint64_t violation_rate_per_min = kDefaultViolationRatePerMin) noexcept
+        : warning_rate_per_min_(warning_rate_per_min), violation_rate_per_min_(violation_rate_per_min) {}
 
     std::uint64_t warning_rate_per_min() const noexcept { return warning_rate_per_min_; }
     std::uint64_t violation_rate_per_min() const noexcept { return violation_rate_per_min_; }
 
     std::string_view name() const override { return kName; }
-    DriftSignal detect(const ActionContext& ctx) const override;
+    DriftSignal detect_at(const ActionContext& ctx, const Timestamp& now) const override;
+    bool reads_clock() const noexcept override { return true; }
 
 private:
     std::uint64_t warning_rate_per_min_;
     std::uint64_t violation_rate_per_min_;
-    Clock clock_;
 };
 
 // The gate options that produce a drift evaluator.
@@ -200,9 +199,14 @@ public:
     static constexpr std::string_view kLogTarget = "ostrel_core::drift";
     static constexpr std::size_t kDefaultWarningThreshold = 3;
 
+    // Source of the current wall-clock time; replaceable for tests that need
+    // a fixed instant.
+    using Clock = Timestamp (*)() noexcept;
+
     // Null detectors are dropped. A threshold of 0 refuses every evaluation
     // that no violation ends (0 warnings reach it).
-    DriftEvaluator(std::vector<std::unique_ptr<const DriftDetector>> detectors, std::size_t warning_threshold);
+    DriftEvaluator(std::vector<std::unique_ptr<const DriftDetector>> detectors, std::size_t warning_threshold,
+                   Clock clock = &ostrel_util::now);
 
     // The standard chain: GeoLocationDrift (tolerant with the given radius,
     // strict without), SessionAgeDrift(14400), DeviceDrift, BehaviorDrift(30,
@@ -216,7 +220,8 @@ public:
     std::size_t warning_threshold() const noexcept { return warning_threshold_; }
 
     std::string_view name() const override { return kName; }
-    // Runs the detectors in order. A warning logs WARN "drift warning"
+    // Runs the detectors in order, all with one reading of the clock. A
+    // warning logs WARN "drift warning"
     // (fields `detector`, `message`); a violation logs ERROR "drift
     // violation" (same fields) and returns Invalidate(session, message,
     // "drift") at once. After the last detector, warning_threshold or more
@@ -229,6 +234,8 @@ public:
 private:
     std::vector<std::unique_ptr<const DriftDetector>> detectors_;
     std::size_t warning_threshold_;
+    Clock clock_;
+    bool reads_clock_ = false;
 };
 
 }  // namespace ostrel_core

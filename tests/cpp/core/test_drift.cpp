@@ -51,9 +51,13 @@ ActionContext make_ctx(std::string action = "docs.read") {
 
 Timestamp at(std::int64_t secs, std::uint32_t nanos = 0) { return *Timestamp::from_unix(secs, nanos); }
 
-// A fixed clock for the time-based detectors.
+// A fixed clock for the time-based detectors, with a count of its readings.
 constexpr std::int64_t kNow = 1'736'000'000;  // 2025-01-04T14:13:20Z
-Timestamp fixed_clock() noexcept { return *Timestamp::from_unix(kNow); }
+std::atomic<int> g_clock_reads{0};
+Timestamp fixed_clock() noexcept {
+    g_clock_reads.fetch_add(1);
+    return *Timestamp::from_unix(kNow);
+}
 
 struct LogCapture {
     std::shared_ptr<CapturingSink> sink = std::make_shared<CapturingSink>();
@@ -233,8 +237,8 @@ TEST_P(SessionAgeDriftTest, Signal) {
     const AgeCase& c = GetParam();
     ActionContext ctx = make_ctx();
     ctx.session.started_at = at(kNow - c.age_secs, c.start_nanos);
-    const SessionAgeDrift detector(c.max_age, &fixed_clock);
-    const DriftSignal s = detector.detect(ctx);
+    const SessionAgeDrift detector(c.max_age);
+    const DriftSignal s = detector.detect_at(ctx, fixed_clock());
     ASSERT_EQ(s.kind(), c.kind);
     if (const DriftWarning* w = s.warning()) {
         EXPECT_EQ(w->detector, "session_age_drift");
@@ -283,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SessionAgeDrift, WarningScoreIsAgeOverLimit) {
     ActionContext ctx = make_ctx();
     ctx.session.started_at = at(kNow - 12600);
-    const DriftSignal s = SessionAgeDrift(14400, &fixed_clock).detect(ctx);
+    const DriftSignal s = SessionAgeDrift(14400).detect_at(ctx, fixed_clock());
     ASSERT_NE(s.warning(), nullptr);
     EXPECT_DOUBLE_EQ(s.warning()->score, 12600.0 / 14400.0);
 }
@@ -362,7 +366,7 @@ TEST_P(BehaviorDriftTest, Signal) {
     ActionContext ctx = make_ctx();
     ctx.session.started_at = at(kNow - c.age_secs);
     ctx.session.action_count = c.count;
-    const DriftSignal s = BehaviorDrift(30, 100, &fixed_clock).detect(ctx);
+    const DriftSignal s = BehaviorDrift(30, 100).detect_at(ctx, fixed_clock());
     ASSERT_EQ(s.kind(), c.kind);
     if (const DriftWarning* w = s.warning()) {
         EXPECT_EQ(w->detector, "behavior_drift");
@@ -404,7 +408,7 @@ TEST(BehaviorDrift, WarningScoreIsRateOverViolationRate) {
     ActionContext ctx = make_ctx();
     ctx.session.started_at = at(kNow - 300);
     ctx.session.action_count = 160;
-    const DriftSignal s = BehaviorDrift(30, 100, &fixed_clock).detect(ctx);
+    const DriftSignal s = BehaviorDrift(30, 100).detect_at(ctx, fixed_clock());
     ASSERT_NE(s.warning(), nullptr);
     EXPECT_DOUBLE_EQ(s.warning()->score, 0.32);
 }
@@ -413,9 +417,9 @@ TEST(BehaviorDrift, CustomThresholds) {
     ActionContext ctx = make_ctx();
     ctx.session.started_at = at(kNow - 60);
     ctx.session.action_count = 6;
-    EXPECT_EQ(BehaviorDrift(5, 10, &fixed_clock).detect(ctx).kind(), DriftSignal::Kind::Warning);
-    EXPECT_EQ(BehaviorDrift(2, 5, &fixed_clock).detect(ctx).kind(), DriftSignal::Kind::Violation);
-    EXPECT_EQ(BehaviorDrift(6, 10, &fixed_clock).detect(ctx).kind(), DriftSignal::Kind::Clean);
+    EXPECT_EQ(BehaviorDrift(5, 10).detect_at(ctx, fixed_clock()).kind(), DriftSignal::Kind::Warning);
+    EXPECT_EQ(BehaviorDrift(2, 5).detect_at(ctx, fixed_clock()).kind(), DriftSignal::Kind::Violation);
+    EXPECT_EQ(BehaviorDrift(6, 10).detect_at(ctx, fixed_clock()).kind(), DriftSignal::Kind::Clean);
     const BehaviorDrift defaults;
     EXPECT_EQ(defaults.name(), "behavior_drift");
     EXPECT_EQ(defaults.warning_rate_per_min(), 30u);
@@ -431,7 +435,7 @@ public:
     ScriptedDetector(std::string name, DriftSignal signal, std::shared_ptr<std::atomic<int>> calls)
         : name_(std::move(name)), signal_(std::move(signal)), calls_(std::move(calls)) {}
     std::string_view name() const override { return name_; }
-    DriftSignal detect(const ActionContext&) const override {
+    DriftSignal detect_at(const ActionContext&, const Timestamp&) const override {
         calls_->fetch_add(1);
         return signal_;
     }
@@ -445,7 +449,9 @@ private:
 class ThrowingDetector final : public DriftDetector {
 public:
     std::string_view name() const override { return "exploding"; }
-    DriftSignal detect(const ActionContext&) const override { throw std::runtime_error("lookup service down"); }
+    DriftSignal detect_at(const ActionContext&, const Timestamp&) const override {
+        throw std::runtime_error("lookup service down");
+    }
 };
 
 struct Chain {
@@ -613,10 +619,11 @@ TEST(DriftEvaluatorTest, StrictChangeWithCurrentGeoCarriesTheSuffix) {
 std::shared_ptr<DriftEvaluator> default_chain_on_fixed_clock() {
     std::vector<std::unique_ptr<const DriftDetector>> detectors;
     detectors.push_back(GeoLocationDrift::tolerant(50.0));
-    detectors.push_back(std::make_unique<SessionAgeDrift>(14400, &fixed_clock));
+    detectors.push_back(std::make_unique<SessionAgeDrift>(14400));
     detectors.push_back(std::make_unique<DeviceDrift>());
-    detectors.push_back(std::make_unique<BehaviorDrift>(30, 100, &fixed_clock));
-    return std::make_shared<DriftEvaluator>(std::move(detectors), DriftEvaluator::kDefaultWarningThreshold);
+    detectors.push_back(std::make_unique<BehaviorDrift>(30, 100));
+    return std::make_shared<DriftEvaluator>(std::move(detectors), DriftEvaluator::kDefaultWarningThreshold,
+                                            &fixed_clock);
 }
 
 TEST(DriftEvaluatorTest, DefaultChainRefusesWhenThreeDetectorsWarn) {
@@ -650,6 +657,21 @@ TEST(DriftEvaluatorTest, DefaultChainRefusesWhenThreeDetectorsWarn) {
     // Without the geolocation warning, two warnings remain: permitted.
     ctx.environment.ip = ctx.session.origin_ip;
     EXPECT_TRUE(chain->evaluate(ctx).is_permit());
+}
+
+TEST(DriftEvaluatorTest, ReadsTheClockOncePerEvaluationAndOnlyWhenNeeded) {
+    const ActionContext ctx = make_ctx();
+    g_clock_reads = 0;
+    (void)default_chain_on_fixed_clock()->evaluate(ctx);
+    EXPECT_EQ(g_clock_reads.load(), 1);
+
+    std::vector<std::unique_ptr<const DriftDetector>> timeless;
+    timeless.push_back(GeoLocationDrift::strict());
+    timeless.push_back(std::make_unique<DeviceDrift>());
+    const DriftEvaluator e(std::move(timeless), 3, &fixed_clock);
+    g_clock_reads = 0;
+    EXPECT_TRUE(e.evaluate(ctx).is_permit());
+    EXPECT_EQ(g_clock_reads.load(), 0);
 }
 
 TEST(DriftEvaluatorTest, OneGeoWarningAlonePermits) {
