@@ -462,8 +462,21 @@ std::expected<void, PqError> OstrelKeyPair::save_to_file(const std::string& path
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) final_mode = st.st_mode & (S_IRUSR | S_IWUSR);
 
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    // Opened without truncation: the final mode is applied before the old
+    // contents are dropped and before any secret byte is written, so a file
+    // that was group- or world-readable never holds the new key while still
+    // readable by others.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) return std::unexpected(PqError::serialization("open key file " + path + ": " + os_error_text(errno)));
+    auto fail_with = [&](std::string_view what, int err) {
+        ::close(fd);
+        return std::unexpected(
+            PqError::serialization(std::string(what) + " key file " + path + ": " + os_error_text(err)));
+    };
+    if (::fchmod(fd, final_mode) != 0) return fail_with("chmod", errno);
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) return fail_with("open", errno);
+    if (S_ISREG(opened.st_mode) && ::ftruncate(fd, 0) != 0) return fail_with("write", errno);
 
     std::size_t off = 0;
     while (off < blob->size()) {
@@ -471,24 +484,16 @@ std::expected<void, PqError> OstrelKeyPair::save_to_file(const std::string& path
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
-            ::close(fd);
-            return std::unexpected(PqError::serialization("write key file " + path + ": " + os_error_text(err)));
+            blob->clear();
+            return fail_with("write", err);
         }
         off += static_cast<std::size_t>(n);
     }
     blob->clear();
-    if (::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(PqError::serialization("sync key file " + path + ": " + os_error_text(err)));
-    }
-    // Set the mode through the open descriptor: the file we wrote is the file
-    // whose mode changes, even if the path is swapped meanwhile.
-    if (::fchmod(fd, final_mode) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(PqError::serialization("chmod key file " + path + ": " + os_error_text(err)));
-    }
+    if (::fsync(fd) != 0) return fail_with("sync", errno);
+    // The final permission bits, set through the open descriptor so the file
+    // written is the file changed even if the path is swapped meanwhile.
+    if (::fchmod(fd, final_mode) != 0) return fail_with("chmod", errno);
     if (::close(fd) != 0)
         return std::unexpected(PqError::serialization("write key file " + path + ": " + os_error_text(errno)));
     return {};

@@ -380,6 +380,20 @@ TEST(KeyFile, ExistingFileIsTightenedNeverWidened) {
     }
 }
 
+TEST(KeyFile, OverwritingALongerFileLeavesExactlyTheNewBlob) {
+    testing::TempDir dir;
+    const auto kp = make_keypair();
+    const std::string path = dir.file("key");
+    testing::write_text(path, std::string(100'000, 'z'));
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
+    ASSERT_TRUE(kp.save_to_file(path));
+    EXPECT_EQ(testing::read_text(path), text_of(kp.to_secret_bytes()->span()));
+    EXPECT_EQ(testing::file_mode(path), 0600u);
+    auto back = OstrelKeyPair::load_from_file(path);
+    ASSERT_TRUE(back) << back.error().display();
+    expect_same_keypair(kp, *back);
+}
+
 TEST(KeyFile, ErrorsNameThePath) {
     testing::TempDir dir;
     const auto kp = make_keypair();
