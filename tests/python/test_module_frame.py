@@ -119,3 +119,11 @@ def test_package_reexports_engine_classes_and_imports_only_the_standard_library(
     stdlib = set(sys.stdlib_module_names)
     assert all(m in stdlib for m in eval(lines[0])), lines[0]
     assert lines[1:] == ["True", "True"]
+
+
+def test_import_emits_no_warnings():
+    # Bare class names must not trigger the interpreter's "no __module__" warning.
+    code = "import _ostrel_engine, ostrel; print(_ostrel_engine.Gate.__module__)"
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "_ostrel_engine"
+    assert out.stderr == ""
