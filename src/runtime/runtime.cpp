@@ -1,9 +1,11 @@
 #include "runtime/runtime.hpp"
 
+#include <deque>
 #include <thread>
 #include <vector>
 
 #include "runtime/runtime_asio.hpp"
+#include "util/log.hpp"
 
 namespace ostrel_core {
 
@@ -16,12 +18,69 @@ std::atomic<Runtime*> g_runtime{nullptr};
 
 }  // namespace
 
+// Threads for work that may block, made on demand and retired when idle.
+struct BlockingPool {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> queue;
+    std::size_t threads = 0;
+    std::size_t idle = 0;
+
+    bool submit(std::function<void()> fn) {
+        std::unique_lock lock(mu);
+        queue.push_back(std::move(fn));
+        if (queue.size() > idle && threads < Runtime::kMaxBlockingThreads) {
+            try {
+                std::thread([this] { serve(); }).detach();
+                ++threads;
+            } catch (const std::system_error&) {
+                if (threads == 0) {
+                    queue.pop_back();
+                    return false;
+                }
+                // The existing threads will get to it.
+            }
+        }
+        lock.unlock();
+        cv.notify_one();
+        return true;
+    }
+
+    void serve() {
+        t_on_runtime_thread = true;
+        std::unique_lock lock(mu);
+        for (;;) {
+            while (queue.empty()) {
+                ++idle;
+                const bool woke = cv.wait_for(lock, Runtime::kBlockingIdle, [&] { return !queue.empty(); });
+                --idle;
+                if (!woke) {
+                    --threads;
+                    return;
+                }
+            }
+            auto fn = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            try {
+                fn();
+            } catch (...) {
+                // Work handed to the pool owns its failures.
+            }
+            fn = nullptr;
+            lock.lock();
+        }
+    }
+};
+
 Runtime::Runtime(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Runtime::~Runtime() = default;
 
 std::size_t Runtime::worker_count() const noexcept { return impl_->workers; }
 
 void Runtime::post(std::function<void()> fn) { asio::post(impl_->io, std::move(fn)); }
+
+bool Runtime::spawn_blocking(std::function<void()> fn) { return impl_->blocking->submit(std::move(fn)); }
 
 std::expected<Runtime*, RuntimeFault> try_runtime() noexcept {
     if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
@@ -32,6 +91,7 @@ std::expected<Runtime*, RuntimeFault> try_runtime() noexcept {
         const unsigned wanted = std::max(1u, std::thread::hardware_concurrency());
         // The runtime lives until the process exits: it is never destroyed,
         // so its threads are detached and never joined.
+        impl->blocking = new BlockingPool();
         Runtime* rt = new Runtime(std::move(impl));
         for (unsigned i = 0; i < wanted; ++i) {
             try {
@@ -91,33 +151,45 @@ std::expected<bool, RuntimeFault> TaskHandle::wait_for(std::chrono::milliseconds
                                [&] { return state_->finished.load(std::memory_order_acquire); });
 }
 
-std::expected<TaskHandle, RuntimeFault> spawn(asio::awaitable<void> task, std::string name) {
+namespace detail {
+
+std::expected<SpawnSetup, RuntimeFault> prepare_spawn() {
     auto io = runtime_io();
     if (!io) return std::unexpected(io.error());
-
-    auto strand = asio::make_strand(**io);
-    auto signal = std::make_shared<asio::cancellation_signal>();
-    auto state = std::make_shared<detail::TaskState>();
+    SpawnSetup setup{asio::make_strand(**io), std::make_shared<asio::cancellation_signal>(),
+                     std::make_shared<TaskState>()};
     // Cancellation signals are not thread-safe: emit on the task's strand.
-    state->request_cancel = [strand, signal] {
+    setup.state->request_cancel = [strand = setup.strand, signal = setup.signal] {
         asio::post(strand, [signal] { signal->emit(asio::cancellation_type::terminal); });
     };
-    asio::co_spawn(strand, std::move(task),
-                   asio::bind_cancellation_slot(
-                       signal->slot(),
-                       [state, signal, name = std::move(name)](std::exception_ptr e) {
-                           (void)name;
-                           if (e) {
-                               try {
-                                   std::rethrow_exception(e);
-                               } catch (const std::system_error& se) {
-                                   (void)se;
-                               } catch (...) {
-                               }
-                           }
-                           state->mark_finished();
-                       }));
-    return TaskHandle(state);
+    return setup;
+}
+
+void report_task_exception(const TaskState& state, const std::string& name, std::exception_ptr e) noexcept {
+    if (e) {
+        const bool aborted = state.abort_requested.load(std::memory_order_acquire);
+        std::string what = "unknown exception";
+        bool cancelled = false;
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::system_error& se) {
+            cancelled = se.code() == asio::error::operation_aborted;
+            what = se.what();
+        } catch (const std::exception& ex) {
+            what = ex.what();
+        } catch (...) {
+        }
+        if (!(aborted && cancelled)) {
+            OSTREL_LOG(ostrel_util::log::Level::Error, "ostrel_core::runtime", "task ended by an exception",
+                       {"task", name}, {"error", what});
+        }
+    }
+}
+
+}  // namespace detail
+
+std::expected<TaskHandle, RuntimeFault> spawn(asio::awaitable<void> task, std::string name) {
+    return spawn([task = std::move(task)]() mutable { return std::move(task); }, std::move(name));
 }
 
 }  // namespace ostrel_core

@@ -109,6 +109,16 @@ public:
     // Runs `fn` on a worker thread soon. `fn` must not block.
     void post(std::function<void()> fn);
 
+    // Runs `fn` on the blocking pool: threads kept apart from the workers
+    // for work that may block (calling into a host interpreter, waiting on
+    // a lock). Threads are made on demand up to kMaxBlockingThreads and
+    // leave after kBlockingIdle without work; beyond the cap, work queues.
+    // Returns false when no thread could be made to run it.
+    bool spawn_blocking(std::function<void()> fn);
+
+    static constexpr std::size_t kMaxBlockingThreads = 512;
+    static constexpr std::chrono::seconds kBlockingIdle{10};
+
     struct Impl;
     Impl& impl() noexcept { return *impl_; }
 
@@ -128,7 +138,8 @@ std::expected<Runtime*, RuntimeFault> try_runtime() noexcept;
 // before its first use).
 bool runtime_started() noexcept;
 
-// Whether the calling thread is one of the runtime's worker threads.
+// Whether the calling thread belongs to the runtime: one of its worker
+// threads or a thread of its blocking pool. Blocking calls fail there.
 bool on_runtime_thread() noexcept;
 
 }  // namespace ostrel_core

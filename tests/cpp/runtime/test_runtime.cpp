@@ -229,3 +229,60 @@ TEST(Runtime, ManyAwaitingTasksShareFewWorkers) {
     for (auto& h : hs) ASSERT_TRUE(*h.wait_for(30s));
     EXPECT_EQ(sum.load(), 3 * kTasks);
 }
+
+// Blocking work runs off the worker threads: a task waiting on it leaves the
+// workers free, and the pool thread counts as a runtime thread (blocking
+// calls fail there too).
+TEST(Runtime, RunBlockingKeepsWorkersFree) {
+    auto rt = *try_runtime();
+    const std::size_t workers = rt->worker_count();
+    // Park more blocking jobs than there are workers; each waits for a
+    // release that only another task can give.
+    auto [release_tx, release_rx0] = BroadcastChannel<int>::create(1);
+    std::vector<TaskHandle> parked;
+    std::atomic<int> finished{0};
+    std::atomic<int> blocked_on_runtime_thread{0};
+    for (std::size_t i = 0; i < workers + 2; ++i) {
+        auto h = spawn([&, rx = std::make_shared<BroadcastReceiver<int>>(release_tx.subscribe())]()
+                           -> asio::awaitable<void> {
+            auto job = [&blocked_on_runtime_thread, rx] {
+                if (on_runtime_thread()) ++blocked_on_runtime_thread;
+                (void)rx->recv();
+            };
+            co_await run_blocking(std::move(job));
+            ++finished;
+        });
+        ASSERT_TRUE(h);
+        parked.push_back(*h);
+    }
+    // With every blocking job parked, a task still runs to completion.
+    auto r = block_on(add_after_sleep(20, 22));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 42);
+    EXPECT_EQ(finished.load(), 0);
+    release_tx.send(1);
+    for (auto& h : parked) ASSERT_TRUE(*h.wait_for(30s));
+    EXPECT_EQ(finished.load(), static_cast<int>(workers + 2));
+    EXPECT_EQ(blocked_on_runtime_thread.load(), static_cast<int>(workers + 2));
+}
+
+TEST(Runtime, AbortEndsAWaitOnBlockingWork) {
+    auto [release_tx, rx0] = BroadcastChannel<int>::create(1);
+    auto rx = std::make_shared<BroadcastReceiver<int>>(release_tx.subscribe());
+    std::atomic<bool> started{false};
+    std::atomic<bool> after{false};
+    auto h = spawn([&, rx]() -> asio::awaitable<void> {
+        auto job = [&started, rx] {
+            started = true;
+            (void)rx->recv();
+        };
+        co_await run_blocking(std::move(job));
+        after = true;
+    });
+    ASSERT_TRUE(h);
+    while (!started.load()) std::this_thread::yield();
+    h->abort();
+    ASSERT_TRUE(*h->wait_for(10s));
+    EXPECT_FALSE(after.load());
+    release_tx.send(1);  // let the pool thread go
+}
