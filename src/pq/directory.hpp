@@ -19,7 +19,6 @@
 #include <expected>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 
 #include "pq/rw_lock.hpp"
 #include <span>
