@@ -19,8 +19,6 @@
 #include <expected>
 #include <memory>
 #include <optional>
-
-#include "pq/rw_lock.hpp"
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +27,7 @@
 
 #include "pq/error.hpp"
 #include "pq/keys.hpp"
+#include "pq/rw_lock.hpp"
 #include "util/json.hpp"
 
 namespace ostrel_pq {
