@@ -7,7 +7,9 @@
 //   depends on seeds, secret keys, the mask y or intermediate values derived
 //   from them. What may vary is what FIPS 204 lets vary: the number of
 //   rejection-sampling passes of signing (each rejected pass is discarded
-//   whole) and the amount of SHAKE output consumed by the samplers.
+//   whole) and, in the samplers, which candidates are rejected (so how much
+//   SHAKE output is consumed and which output slot the next accepted value
+//   goes to); rejected candidates are independent of the accepted values.
 // - Secret intermediates (the seed expansion, s1, s2, t0, K, rho', rho'', y
 //   and everything computed from them) are wiped before returning; secret
 //   results are returned in self-wiping ostrel_util::SecretBytes.

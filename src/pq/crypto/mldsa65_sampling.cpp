@@ -80,8 +80,9 @@ void expand_a(Matrix& a, std::span<const std::uint8_t, kSeedBytes> rho) noexcept
 // FIPS 204 Algorithm 31 (RejBoundedPoly) with Algorithm 15 (CoeffFromHalfByte)
 // for eta = 4: a half-byte b < 9 gives 4 - b, larger ones are dropped. Every
 // candidate is written to the next free slot and the slot index advances
-// only when it was accepted, so no branch depends on the secret half-bytes;
-// only the number of SHAKE blocks drawn does.
+// only when it was accepted, so no branch depends on a coefficient's value.
+// The slot index and the loop's end show which half-bytes were rejected;
+// those are independent of the accepted ones.
 void rej_bounded_poly(Poly& a, std::span<const std::uint8_t, kRhoPrimeBytes> rho_prime,
                       std::uint16_t nonce) noexcept {
     Shake256 xof;

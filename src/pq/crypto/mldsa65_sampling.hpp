@@ -25,8 +25,10 @@ void rej_ntt_poly(Poly& a, std::span<const std::uint8_t, kSeedBytes> rho, std::u
 void expand_a(Matrix& a, std::span<const std::uint8_t, kSeedBytes> rho) noexcept;
 
 // FIPS 204 Algorithm 31 (RejBoundedPoly) for eta = 4, seed rho' || nonce
-// (nonce as 2 bytes, little-endian): coefficients in [-4, 4]. Coefficients
-// are written without branching on their values.
+// (nonce as 2 bytes, little-endian): coefficients in [-4, 4]. No branch
+// depends on a coefficient's value; which half-bytes are rejected shows in
+// the slot written next and in when the loop ends, and reveals nothing about
+// the accepted coefficients.
 void rej_bounded_poly(Poly& a, std::span<const std::uint8_t, kRhoPrimeBytes> rho_prime,
                       std::uint16_t nonce) noexcept;
 
