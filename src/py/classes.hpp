@@ -23,4 +23,12 @@ bool register_device_fingerprint(PyObject* module);
 bool register_verdict(PyObject* module);
 bool register_permit_token(PyObject* module);
 
+// Key, token-signer and directory classes (keys.cpp, token_signer.cpp,
+// directory.cpp); layouts in keys_family.hpp.
+bool register_pq_token_signer(PyObject* module);
+bool register_ostrel_key_pair(PyObject* module);
+bool register_public_key_bundle(PyObject* module);
+bool register_public_key_directory(PyObject* module);
+bool register_directory_token_verifier(PyObject* module);
+
 }  // namespace ostrel_py

@@ -41,9 +41,13 @@ constexpr Registrar kRegistrars[] = {
     register_device_fingerprint,  // 4 DeviceFingerprint
     register_verdict,             // 5 Verdict
     register_permit_token,        // 6 PermitToken
-    // 7 PqTokenSigner, 8 OstrelKeyPair, 9 PublicKeyBundle           (keys family)
+    register_pq_token_signer,     // 7 PqTokenSigner
+    register_ostrel_key_pair,     // 8 OstrelKeyPair
+    register_public_key_bundle,   // 9 PublicKeyBundle
     // 10 AuditEntry, 11 SignedAuditChain, 12 ManagedAuditChain      (audit family)
-    // 13 SecureChannel, 14 PublicKeyDirectory, 15 DirectoryTokenVerifier (keys family)
+    // 13 SecureChannel                                             (channel class)
+    register_public_key_directory,      // 14 PublicKeyDirectory
+    register_directory_token_verifier,  // 15 DirectoryTokenVerifier
     // 16 RedisRateLimitStore, 17 RedisSessionStore, 18 InMemorySessionStore,
     // 19 RedisInvalidationBroadcaster, 20 InMemoryInvalidationBroadcaster,
     // 21 InvalidationScope, 22 InvalidationListenerHandle,
