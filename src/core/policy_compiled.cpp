@@ -164,7 +164,9 @@ CompiledCondition CompiledCondition::compile(const Condition& condition) {
         } else if constexpr (std::is_same_v<T, IdentityIdCondition>) {
           c.text = cond.id;
         } else if constexpr (std::is_same_v<T, ActionCondition>) {
-          c.pattern = PolicyPattern(cond.pattern);
+          const PolicyPattern pattern(cond.pattern);
+          c.text = pattern.text();
+          c.prefix = pattern.is_prefix();
         } else if constexpr (std::is_same_v<T, ParamMaxCondition>) {
           c.text = cond.field;
           c.bound = cond.max;
@@ -182,10 +184,12 @@ CompiledCondition CompiledCondition::compile(const Condition& condition) {
         } else if constexpr (std::is_same_v<T, SessionAgeMaxCondition>) {
           c.age_limit_secs = parse_duration_secs(cond.max_age).value_or(kDefaultSessionAgeLimitSecs);
         } else if constexpr (std::is_same_v<T, ResourceCondition>) {
-          c.pattern = PolicyPattern(cond.pattern);
+          const PolicyPattern pattern(cond.pattern);
+          c.text = pattern.text();
+          c.prefix = pattern.is_prefix();
         } else {
           static_assert(std::is_same_v<T, TimeWindowCondition>);
-          c.window = PolicyTimeWindow(cond.window);
+          c.window = std::make_unique<const PolicyTimeWindow>(cond.window);
         }
       },
       condition);
@@ -204,7 +208,14 @@ CompiledPolicySet::CompiledPolicySet(PolicySet set) : policies_(std::move(set.po
     cp.conditions.reserve(p.conditions.size());
     for (const Condition& cond : p.conditions) {
       if (std::holds_alternative<RateLimitCondition>(cond)) has_rate_limit_ = true;
-      cp.conditions.push_back(CompiledCondition::compile(cond));
+      CompiledCondition cc = CompiledCondition::compile(cond);
+      if (cc.kind == ConditionKind::ParamMax || cc.kind == ConditionKind::ParamMin ||
+          cc.kind == ConditionKind::ParamIn) {
+        const auto it = std::find(param_fields_.begin(), param_fields_.end(), cc.text);
+        cc.field_slot = static_cast<std::uint32_t>(it - param_fields_.begin());
+        if (it == param_fields_.end()) param_fields_.push_back(cc.text);
+      }
+      cp.conditions.push_back(std::move(cc));
     }
     compiled_.push_back(std::move(cp));
   }

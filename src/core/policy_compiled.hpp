@@ -8,6 +8,7 @@
 // Walking the compiled set parses nothing and allocates nothing.
 
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,6 +18,7 @@
 
 #include "core/context.hpp"
 #include "core/policy_document.hpp"
+#include "core/policy_text.hpp"
 
 namespace date {
 class time_zone;
@@ -32,7 +34,7 @@ class PolicyPattern {
   explicit PolicyPattern(std::string_view pattern);
 
   bool matches(std::string_view text) const noexcept {
-    return prefix_ ? text.starts_with(text_) : text == text_;
+    return prefix_ ? policy_text::text_starts_with(text, text_) : policy_text::text_equal(text, text_);
   }
   std::string_view text() const noexcept { return text_; }
   bool is_prefix() const noexcept { return prefix_; }
@@ -98,18 +100,25 @@ inline constexpr std::uint64_t kDefaultRateWindowSecs = 3600;
 inline constexpr std::uint64_t kDefaultSessionAgeLimitSecs = 86400;
 
 // One condition with its payload pre-digested. Only the members of its kind
-// are meaningful.
+// are meaningful. The members read on every walk come first, so a condition
+// usually costs one cache line; the rare time window lives out of line.
 struct CompiledCondition {
   ConditionKind kind = ConditionKind::IdentityRole;
   PrincipalKind principal_kind = PrincipalKind::User;  // IdentityKind
-  std::string text;                                    // role, principal id, parameter field
-  PolicyPattern pattern;                               // Action, Resource
-  double bound = 0.0;                                  // ParamMax, ParamMin
-  std::vector<std::string> values;                     // ParamIn
+  bool prefix = false;                                 // Action/Resource: `text` is a prefix, not an exact text
+  std::uint32_t field_slot = 0;                        // Param*: index of the field in the set's param_fields()
   std::uint32_t rate_max = 0;                          // RateLimit
+  std::string text;                                    // role, principal id, parameter field, pattern text
+  double bound = 0.0;                                  // ParamMax, ParamMin
   std::int64_t window_secs = 0;                        // RateLimit (fallback applied, clamped)
   std::uint64_t age_limit_secs = 0;                    // SessionAgeMax (fallback applied)
-  PolicyTimeWindow window;                             // TimeWindow
+  std::vector<std::string> values;                     // ParamIn
+  std::unique_ptr<const PolicyTimeWindow> window;      // TimeWindow
+
+  // Action/Resource: whether `subject` matches the pattern.
+  bool pattern_matches(std::string_view subject) const noexcept {
+    return prefix ? policy_text::text_starts_with(subject, text) : policy_text::text_equal(subject, text);
+  }
 
   static CompiledCondition compile(const Condition& condition);
 };
@@ -134,10 +143,14 @@ class CompiledPolicySet {
   std::span<const CompiledPolicy> compiled() const noexcept { return compiled_; }
   bool has_rate_limit() const noexcept { return has_rate_limit_; }
   std::size_t size() const noexcept { return policies_.size(); }
+  // The distinct parameter names the conditions read; a condition's
+  // field_slot indexes this list, so one evaluation looks each name up once.
+  const std::vector<std::string>& param_fields() const noexcept { return param_fields_; }
 
  private:
   std::vector<Policy> policies_;
   std::vector<CompiledPolicy> compiled_;
+  std::vector<std::string> param_fields_;
   bool has_rate_limit_ = false;
 };
 

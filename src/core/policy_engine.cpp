@@ -5,6 +5,9 @@
 #include <string>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
+#include "core/policy_text.hpp"
 #include "util/log.hpp"
 
 namespace ostrel_core {
@@ -73,38 +76,119 @@ void PolicyEngine::reload(PolicySet set) {
   }
 }
 
-bool PolicyEngine::condition_holds(const CompiledCondition& c, const ActionContext& ctx,
-                                   const Timestamp& now) noexcept {
-  switch (c.kind) {
-    case ConditionKind::IdentityRole: {
-      const auto& roles = ctx.principal.roles;
-      return std::find(roles.begin(), roles.end(), c.text) != roles.end();
+namespace {
+
+// Parameter values looked up at most once per evaluation: conditions on the
+// same field (common across policies) share the lookup. Fields beyond the
+// first kCachedFields distinct names are looked up directly.
+class ParamLookup {
+ public:
+  static constexpr std::uint32_t kCachedFields = 32;
+
+  explicit ParamLookup(const ActionDescriptor& action) noexcept : action_(action) {}
+
+  const nlohmann::json* find(const CompiledCondition& c) noexcept {
+    if (c.field_slot >= kCachedFields) return action_.find_param(c.text);
+    const std::uint32_t bit = std::uint32_t{1} << c.field_slot;
+    if ((looked_up_ & bit) == 0) {
+      slots_[c.field_slot] = action_.find_param(c.text);
+      looked_up_ |= bit;
     }
+    return slots_[c.field_slot];
+  }
+
+ private:
+  const ActionDescriptor& action_;
+  std::uint32_t looked_up_ = 0;
+  const nlohmann::json* slots_[kCachedFields] = {};
+};
+
+// A JSON number as a double (integers converted to the nearest double); none
+// for every other type, numeric-looking strings included.
+std::optional<double> number_of(const nlohmann::json* v) noexcept {
+  if (v == nullptr) return std::nullopt;
+  switch (v->type()) {
+    case nlohmann::json::value_t::number_float: return v->get<double>();
+    case nlohmann::json::value_t::number_integer: return static_cast<double>(v->get<std::int64_t>());
+    case nlohmann::json::value_t::number_unsigned: return static_cast<double>(v->get<std::uint64_t>());
+    default: return std::nullopt;
+  }
+}
+
+// Every kind except RateLimit, which needs the store (false here).
+inline bool holds(const CompiledCondition& c, const ActionContext& ctx, const Timestamp& now,
+                  ParamLookup& params) noexcept {
+  using policy_text::text_equal;
+  switch (c.kind) {
+    case ConditionKind::IdentityRole:
+      for (const std::string& role : ctx.principal.roles) {
+        if (text_equal(role, c.text)) return true;
+      }
+      return false;
     case ConditionKind::IdentityKind: return ctx.principal.kind == c.principal_kind;
-    case ConditionKind::IdentityId: return ctx.principal.id == c.text;
-    case ConditionKind::Action: return c.pattern.matches(ctx.action.name);
+    case ConditionKind::IdentityId: return text_equal(ctx.principal.id, c.text);
+    case ConditionKind::Action: return c.pattern_matches(ctx.action.name);
     case ConditionKind::ParamMax: {
-      const auto v = ctx.action.param_as_f64(c.text);
+      const auto v = number_of(params.find(c));
       return v.has_value() && *v <= c.bound;  // false for NaN on either side
     }
     case ConditionKind::ParamMin: {
-      const auto v = ctx.action.param_as_f64(c.text);
+      const auto v = number_of(params.find(c));
       return v.has_value() && *v >= c.bound;
     }
     case ConditionKind::ParamIn: {
-      const auto v = ctx.action.param_as_str(c.text);
-      return v.has_value() && std::find(c.values.begin(), c.values.end(), *v) != c.values.end();
+      const nlohmann::json* v = params.find(c);
+      if (v == nullptr || !v->is_string()) return false;
+      const std::string& text = v->get_ref<const std::string&>();
+      for (const std::string& allowed : c.values) {
+        if (text_equal(text, allowed)) return true;
+      }
+      return false;
     }
-    case ConditionKind::RateLimit: return false;  // needs the store: see evaluate_on
+    case ConditionKind::RateLimit: return false;
     case ConditionKind::SessionAgeMax: {
       const std::int64_t age = whole_seconds_between(ctx.session.started_at, now);
       return age < 0 || static_cast<std::uint64_t>(age) <= c.age_limit_secs;
     }
     case ConditionKind::Resource:
-      return ctx.action.resource.has_value() && c.pattern.matches(*ctx.action.resource);
-    case ConditionKind::TimeWindow: return time_window_holds(c.window, ctx.timestamp);
+      return ctx.action.resource.has_value() && c.pattern_matches(*ctx.action.resource);
+    case ConditionKind::TimeWindow: return c.window != nullptr && time_window_holds(*c.window, ctx.timestamp);
   }
   return false;
+}
+
+}  // namespace
+
+bool PolicyEngine::condition_holds(const CompiledCondition& c, const ActionContext& ctx,
+                                   const Timestamp& now) noexcept {
+  ParamLookup params(ctx.action);
+  return holds(c, ctx, now, params);
+}
+
+const CompiledPolicy* PolicyEngine::first_match(const CompiledPolicySet& set, const ActionContext& ctx,
+                                               const Timestamp& now, std::string_view key) const {
+  const std::int64_t now_secs = now.unix_seconds();
+  ParamLookup params(ctx.action);
+  for (const CompiledPolicy& policy : set.compiled()) {
+    bool all_hold = true;
+    for (const CompiledCondition& c : policy.conditions) {
+      if (c.kind == ConditionKind::RateLimit) {
+        auto count = store_->count_in_window(key, now_secs, c.window_secs);
+        if (!count) {
+          OSTREL_LOG(Level::Warn, kTarget, "rate-limit store error, failing closed",
+                     {"error", count.error().display()}, {"key", key});
+          all_hold = false;
+        } else {
+          all_hold = *count <= c.rate_max;
+        }
+      } else {
+        all_hold = holds(c, ctx, now, params);
+      }
+      if (!all_hold) break;
+    }
+    if (all_hold) return &policy;
+  }
+  return nullptr;
 }
 
 Verdict PolicyEngine::evaluate(const ActionContext& ctx) const {
@@ -137,25 +221,9 @@ Verdict PolicyEngine::evaluate_on(const CompiledPolicySet& set, const ActionCont
     }
   }
 
-  for (const CompiledPolicy& policy : set.compiled()) {
-    bool holds = true;
-    for (const CompiledCondition& c : policy.conditions) {
-      if (c.kind == ConditionKind::RateLimit) {
-        auto count = store_->count_in_window(key, now_secs, c.window_secs);
-        if (!count) {
-          OSTREL_LOG(Level::Warn, kTarget, "rate-limit store error, failing closed",
-                     {"error", count.error().display()}, {"key", key});
-          holds = false;
-        } else {
-          holds = *count <= c.rate_max;
-        }
-      } else {
-        holds = condition_holds(c, ctx, now);
-      }
-      if (!holds) break;
-    }
-    if (!holds) continue;
-
+  const CompiledPolicy* match = first_match(set, ctx, now, key);
+  if (match != nullptr) {
+    const CompiledPolicy& policy = *match;
     if (policy.effect == Effect::Permit) {
       OSTREL_LOG(Level::Debug, kTarget, "policy permits action", {"policy", policy.name});
       return Verdict(PermitToken::create(ctx.evaluation_id, ctx.action.name));

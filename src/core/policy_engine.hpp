@@ -63,6 +63,13 @@ class PolicyEngine final : public Evaluator {
   static bool condition_holds(const CompiledCondition& condition, const ActionContext& ctx,
                               const Timestamp& now) noexcept;
 
+  // The first policy of `set`, in compiled order, whose conditions all hold,
+  // or nullptr. Conditions are checked in list order and the first that does
+  // not hold ends its policy, so rate-limit conditions query the store (with
+  // `key` and `now`) only when reached. Allocates nothing itself.
+  const CompiledPolicy* first_match(const CompiledPolicySet& set, const ActionContext& ctx, const Timestamp& now,
+                                    std::string_view key) const;
+
  private:
   Verdict evaluate_on(const CompiledPolicySet& set, const ActionContext& ctx) const;
 

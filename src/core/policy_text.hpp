@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace ostrel_core::policy_text {
@@ -109,6 +110,49 @@ inline std::size_t find_white_space(std::string_view s, std::size_t& len) noexce
   }
   len = 0;
   return std::string_view::npos;
+}
+
+// Byte equality of two ranges of length n, inlined: the texts compared while
+// matching policies are short identifiers, for which a library call costs
+// more than the comparison. Word loads are done through memcpy (no aliasing
+// or alignment assumptions).
+inline bool bytes_equal(const char* a, const char* b, std::size_t n) noexcept {
+  if (n >= 8) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t x;
+      std::uint64_t y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      if (x != y) return false;
+    }
+    if (i == n) return true;
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a + n - 8, 8);  // the tail, overlapping the last full word
+    std::memcpy(&y, b + n - 8, 8);
+    return x == y;
+  }
+  if (n >= 4) {
+    std::uint32_t x1, y1, x2, y2;
+    std::memcpy(&x1, a, 4);
+    std::memcpy(&y1, b, 4);
+    std::memcpy(&x2, a + n - 4, 4);
+    std::memcpy(&y2, b + n - 4, 4);
+    return x1 == y1 && x2 == y2;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+inline bool text_equal(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && bytes_equal(a.data(), b.data(), a.size());
+}
+
+inline bool text_starts_with(std::string_view text, std::string_view prefix) noexcept {
+  return text.size() >= prefix.size() && bytes_equal(text.data(), prefix.data(), prefix.size());
 }
 
 }  // namespace ostrel_core::policy_text

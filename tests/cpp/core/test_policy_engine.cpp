@@ -196,6 +196,11 @@ TEST_P(PolicyPatternTest, Matches) {
   const auto& c = GetParam();
   EXPECT_EQ(PolicyPattern(c.pattern).matches(c.text), c.matches)
       << "pattern \"" << c.pattern << "\" text \"" << c.text << "\"";
+  // The compiled action and resource conditions match the same way.
+  const auto action = CompiledCondition::compile(ActionCondition{std::string(c.pattern)});
+  const auto resource = CompiledCondition::compile(ResourceCondition{std::string(c.pattern)});
+  EXPECT_EQ(action.pattern_matches(c.text), c.matches);
+  EXPECT_EQ(resource.pattern_matches(c.text), c.matches);
 }
 
 INSTANTIATE_TEST_SUITE_P(
