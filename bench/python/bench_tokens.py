@@ -88,7 +88,8 @@ def main() -> None:
 
     results = {k: [] for k in ("sign", "verify", "dir_verify", "gate_signed", "gate_plain", "parse_only")}
     native_results = {k: [] for k in ("sign_sum_us", "sign_ml_dsa_us", "sign_ed25519_us", "verify_sum_us",
-                                      "verify_ml_dsa_us", "verify_ed25519_us")}
+                                      "verify_ml_dsa_us", "verify_ed25519_us", "envelope_write_us",
+                                      "envelope_parse_us")}
 
     for _ in range(rounds):
         results["sign"].append(per_call_us(signer.sign, tokens))

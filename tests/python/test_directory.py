@@ -429,3 +429,27 @@ def test_verifier_argument_types(alice, signed, call, exc, message):
     t, hybrid_sig, _ = signed
     with pytest.raises(exc, match=message):
         call(D.in_memory([alice.public_keys()]), t, hybrid_sig)
+
+
+def test_keys_tokens_and_directories_start_no_runtime_threads(tmp_path):
+    # Everything here is synchronous native code: a fresh process that signs,
+    # loads directories and verifies must still have its one (main) thread.
+    script = tmp_path / "no_threads.py"
+    script.write_text(
+        "import os, _ostrel_engine as e\n"
+        "kp = e.OstrelKeyPair.generate()\n"
+        "s = e.PqTokenSigner.from_keypair_hybrid(kp)\n"
+        "t = e.PermitToken('6f1c8a52-0a1b-4c2d-8e3f-405162738495', '0d9e8f7a-6b5c-4d3e-9f21-0a1b2c3d4e5f', 1, 31, 'a')\n"
+        "sig = s.sign(t)\n"
+        f"path = {str(tmp_path / 'dir.json')!r}\n"
+        "open(path, 'wb').write(e.PublicKeyDirectory.build_unsigned_manifest([kp.public_keys()]))\n"
+        "d = e.PublicKeyDirectory.from_file(path)\n"
+        "d.fetch(kp.id)\n"
+        "e.DirectoryTokenVerifier(d).verify(t, sig)\n"
+        "e.DirectoryTokenVerifier(e.PublicKeyDirectory.in_memory([kp.public_keys()])).verify(t, sig)\n"
+        "print(len(os.listdir('/proc/self/task')))\n"
+    )
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "1"
