@@ -336,3 +336,22 @@ def test_bundle_key_lengths_are_not_validated(keypair):
     assert repr(b).startswith(f"PublicKeyBundle(id={keypair.id}, ml_dsa_vk=3B, ")
     assert b.expires_at == 1735787045
     assert '"expires_at":"2025-01-02T03:04:05.123Z"' in b.to_json()
+
+
+# ---------------------------------------------------------------------------
+# Type stubs
+
+
+@pytest.mark.parametrize("name", ["PqTokenSigner", "OstrelKeyPair", "PublicKeyBundle", "PublicKeyDirectory",
+                                  "DirectoryTokenVerifier"])
+def test_stubs_declare_exactly_the_public_members(name):
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(__file__).resolve().parents[2] / "python" / "ostrel" / "__init__.pyi"
+    classes = {n.name: n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.ClassDef)}
+    declared = {f.name for f in classes[name].body if isinstance(f, ast.FunctionDef)}
+    declared.discard("__new__")
+    declared.discard("__len__")
+    public = {m for m in dir(getattr(engine, name)) if not m.startswith("_")}
+    assert declared == public
