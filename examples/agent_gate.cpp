@@ -4,8 +4,9 @@
 //
 // The program reads the policy file, builds a gate with the policy engine,
 // drift detection (IP changes tolerated within 500 km) and two hard
-// invariants (a refund ceiling and a cap on actions per session), and sends
-// it a scripted day of requests. Sessions live in an in-memory session store;
+// invariants (a refund ceiling and a cap on actions per session), signs its
+// permits with a fresh hybrid post-quantum key, and sends it a scripted day
+// of requests. Sessions live in an in-memory session store;
 // the gate's invalidations reach that store through the invalidation
 // broadcaster, the way a session service subscribed to it would revoke them.
 // Every verdict printed is the gate's answer to that request.
@@ -35,6 +36,8 @@
 #include "core/policy_engine.hpp"
 #include "core/session_store.hpp"
 #include "core/verdict.hpp"
+#include "pq/keys.hpp"
+#include "pq/token.hpp"
 #include "util/log.hpp"
 #include "util/time.hpp"
 
@@ -221,11 +224,20 @@ std::string describe(const Request& r, const ActionContext& ctx) {
     return out;
 }
 
-std::string verdict_line(const Verdict& v, const NoteSink& notes) {
+std::string verdict_line(const Verdict& v, const NoteSink& notes, const ostrel_pq::PqTokenSigner& signer) {
     if (const PermitToken* t = v.permit()) {
         std::string out = "PERMIT      ";
         if (!notes.policy().empty()) out += "by policy '" + notes.policy() + "'; ";
-        out += "token " + SessionDesk::short_id(t->token_id) + " valid until " + t->expires_at.floor_seconds().to_rfc3339();
+        out += "token " + SessionDesk::short_id(t->token_id) + " valid until " +
+               t->expires_at.floor_seconds().to_rfc3339();
+        if (t->signature) {
+            // What a downstream service does before acting on the permit.
+            const bool valid = signer.verify(*t, *t->signature).has_value();
+            out += ", signed (" + std::to_string(t->signature->size()) + "-byte envelope, " +
+                   (valid ? "verifies" : "DOES NOT VERIFY") + ")";
+        } else {
+            out += ", unsigned";
+        }
         return out;
     }
     if (const RefuseReason* r = v.refusal()) {
@@ -268,10 +280,17 @@ int main(int argc, char** argv) {
     auto broadcaster = InMemoryInvalidationBroadcaster::create();
     SessionDesk desk(InMemorySessionStore::create(), broadcaster->subscribe());
 
+    auto keypair = ostrel_pq::OstrelKeyPair::generate();
+    if (!keypair) {
+        std::fprintf(stderr, "key generation failed: %s\n", keypair.error().display().c_str());
+        return 1;
+    }
+    const auto signer = ostrel_pq::PqTokenSigner::from_keypair(*keypair, /*hybrid=*/true);
+
     Gate gate({PolicyEngine::create(std::move(*policies)), DriftEvaluator::from_options(drift),
                InvariantSet::from_options(limits)},
               false);
-    gate.with_broadcaster(broadcaster);
+    gate.with_broadcaster(broadcaster).with_token_signer(signer);
 
     auto notes = std::make_shared<NoteSink>();
     oslog::ScopedSink capture(notes);
@@ -281,8 +300,9 @@ int main(int argc, char** argv) {
     for (const auto& e : gate.evaluators()) {
         std::printf(" %.*s(%u)", static_cast<int>(e->name().size()), e->name().data(), e->priority());
     }
-    std::printf("; drift tolerates IP changes within 500 km; invariants: refund amount <= 2500, "
-                "at most 500 actions per session\n\n");
+    std::printf("\ndrift tolerates IP changes within 500 km; invariants: refund amount <= 2500, "
+                "at most 500 actions per session\npermits signed by %s (ML-DSA-65 + Ed25519)\n\n",
+                signer->key_id().c_str());
 
     // Who is calling, each in one session.
     const Origin berlin_office{"203.0.113.7", kBerlin, DeviceFingerprint{"host-7f3a", "build agent"}};
@@ -354,7 +374,7 @@ int main(int argc, char** argv) {
 
         std::printf("[%02d] %s\n", ++n, describe(r, ctx).c_str());
         for (const auto& note : notes->notes()) std::printf("       note: %s\n", note.c_str());
-        std::printf("     %s\n", verdict_line(verdict, *notes).c_str());
+        std::printf("     %s\n", verdict_line(verdict, *notes, *signer).c_str());
         for (const auto& done : desk.apply_revocations()) std::printf("     %s\n", done.c_str());
     }
     return 0;
