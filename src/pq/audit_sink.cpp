@@ -73,13 +73,13 @@ std::expected<off_t, int> complete_lines_length(int fd, off_t size) {
     return 0;
 }
 
-int fsync_directory_of(const std::string& path) {
+int fsync_directory_of(const std::string& path, const std::function<int(int)>& do_fsync) {
     std::filesystem::path dir = std::filesystem::path(path).parent_path();
     if (dir.empty()) dir = ".";
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
     int err = 0;
-    while (::fsync(fd) != 0) {
+    while (do_fsync(fd) != 0) {
         if (errno == EINTR) continue;
         err = errno;
         break;
@@ -130,7 +130,10 @@ std::expected<void, PqError> FileAuditSink::append_locked(const std::string& byt
     // line; nothing can verify it, and appending after it would corrupt the
     // next line too.
     if (!tail_checked_ && good_length > 0) {
-        auto complete = complete_lines_length(fd.get(), good_length);
+        const int rd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (rd < 0) return std::unexpected(PqError::serialization("audit sink open: " + os_error(errno)));
+        Fd reader(rd);
+        auto complete = complete_lines_length(reader.get(), good_length);
         if (!complete) return std::unexpected(PqError::serialization("audit sink write: " + os_error(complete.error())));
         if (*complete != good_length) {
             if (::ftruncate(fd.get(), *complete) != 0)
@@ -166,7 +169,7 @@ std::expected<void, PqError> FileAuditSink::append_locked(const std::string& byt
 
     // A file's contents are durable only together with its name.
     if (!directory_synced_) {
-        if (const int err = fsync_directory_of(path_); err != 0) {
+        if (const int err = fsync_directory_of(path_, io_.fsync); err != 0) {
             roll_back();
             return std::unexpected(PqError::serialization("audit sink fsync: " + os_error(err)));
         }
