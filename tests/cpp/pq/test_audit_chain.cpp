@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audit_test_support.hpp"
+#include "test_audit_support.hpp"
 #include "pq/crypto/sha256.hpp"
 #include "util/uuid.hpp"
 

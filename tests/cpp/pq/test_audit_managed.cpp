@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "audit_test_support.hpp"
+#include "test_audit_support.hpp"
 #include "pq/audit_sink.hpp"
 #include "pq/managed_audit_chain.hpp"
 
