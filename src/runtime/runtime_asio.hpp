@@ -73,7 +73,13 @@ struct TaskBody {
         f.reset();
         if (state) state->mark_finished();
     }
-    auto operator()() { return (*f)(); }
+    auto operator()() {
+        if constexpr (std::is_invocable_v<F&, TaskHandle>) {
+            return (*f)(TaskHandle(state));
+        } else {
+            return (*f)();
+        }
+    }
 };
 }  // namespace detail
 
@@ -81,8 +87,13 @@ struct TaskBody {
 // kept alive by the runtime until the task ends, so a capturing lambda
 // coroutine is safe here (calling a capturing lambda coroutine yourself and
 // passing its awaitable is not: its captures die with the temporary lambda).
+// A callable taking a `TaskHandle` (by value: a coroutine must not keep a
+// reference to it) gets its own handle, through which it
+// can see at once that abort() was called (cancellation itself reaches the
+// task only when it next suspends).
 template <class F>
-    requires std::is_invocable_r_v<asio::awaitable<void>, F&>
+    requires(std::is_invocable_r_v<asio::awaitable<void>, F&> ||
+             std::is_invocable_r_v<asio::awaitable<void>, F&, TaskHandle>)
 std::expected<TaskHandle, RuntimeFault> spawn(F f, std::string name = "task") {
     auto setup = detail::prepare_spawn();
     if (!setup) return std::unexpected(setup.error());
