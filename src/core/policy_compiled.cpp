@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <limits>
 #include <numeric>
 #include <utility>
@@ -51,17 +53,60 @@ std::optional<std::uint32_t> parse_policy_clock(std::string_view text) noexcept 
   return hours * 60 + minutes;
 }
 
+// UTC offsets of one zone as a sorted list of segments: segment i starts at
+// begins[i] (Unix seconds) and lasts until begins[i + 1], or until `end` for
+// the last one. Instants outside [begins.front(), end) ask the database.
+struct ZoneOffsetTable {
+  std::vector<std::int64_t> begins;
+  std::vector<std::int32_t> offsets;
+  std::int64_t end = 0;
+
+  // The offset in seconds at `t`, if the table covers it.
+  std::optional<std::int32_t> offset_at(std::int64_t t) const noexcept {
+    if (begins.empty() || t < begins.front() || t >= end) return std::nullopt;
+    const auto it = std::upper_bound(begins.begin(), begins.end(), t);
+    return offsets[static_cast<std::size_t>(it - begins.begin()) - 1];
+  }
+};
+
 namespace {
 
-// Looks a zone up by its exact database name and makes sure its data is
-// loaded now, so that evaluations never touch the file system. Any failure
-// (unknown name, unreadable database) yields null.
+constexpr std::int64_t kTableStart = -2208988800;  // 1900-01-01T00:00:00Z
+constexpr std::int64_t kTableEnd = 4102444800;     // 2100-01-01T00:00:00Z
+
+std::shared_ptr<const ZoneOffsetTable> build_offset_table(const date::time_zone& zone) {
+  auto table = std::make_shared<ZoneOffsetTable>();
+  std::int64_t t = kTableStart;
+  while (t < kTableEnd) {
+    const date::sys_info info = zone.get_info(std::chrono::sys_seconds{std::chrono::seconds{t}});
+    const auto offset = static_cast<std::int32_t>(info.offset.count());
+    if (table->offsets.empty() || table->offsets.back() != offset) {
+      table->begins.push_back(t);
+      table->offsets.push_back(offset);
+    }
+    const std::int64_t next = info.end.time_since_epoch().count();
+    if (next <= t) break;  // no progress: stop rather than loop
+    t = next;
+  }
+  table->end = std::min(t, kTableEnd);
+  return table;
+}
+
+// Tables are shared by every window naming the same zone.
+std::shared_ptr<const ZoneOffsetTable> offset_table_for(const date::time_zone& zone) {
+  static std::mutex mu;
+  static std::map<const date::time_zone*, std::shared_ptr<const ZoneOffsetTable>> tables;
+  std::lock_guard lock(mu);
+  auto& entry = tables[&zone];
+  if (!entry) entry = build_offset_table(zone);
+  return entry;
+}
+
+// Looks a zone up by its exact database name. Any failure (unknown name,
+// unreadable database) yields null.
 const date::time_zone* resolve_zone(const std::string& name) noexcept {
   try {
-    const date::time_zone* zone = date::locate_zone(name);
-    if (zone == nullptr) return nullptr;
-    (void)zone->get_info(std::chrono::sys_seconds{});
-    return zone;
+    return date::locate_zone(name);
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -105,6 +150,13 @@ PolicyTimeWindow::PolicyTimeWindow(std::string_view text) : text_(text) {
   if (!zone.empty()) {
     zone_name_ = zone;
     zone_ = resolve_zone(zone_name_);
+    if (zone_ != nullptr) {
+      try {
+        offsets_ = offset_table_for(*zone_);
+      } catch (const std::exception&) {
+        zone_ = nullptr;  // the zone's data cannot be read: treat it as unknown
+      }
+    }
     if (zone_ == nullptr) {
       status_ = Status::UnknownZone;
       return;
@@ -116,11 +168,14 @@ PolicyTimeWindow::PolicyTimeWindow(std::string_view text) : text_(text) {
 std::int64_t PolicyTimeWindow::local_time_of_day_nanos(const Timestamp& instant) const noexcept {
   std::int64_t seconds = instant.unix_seconds();
   if (zone_ != nullptr) {
-    try {
-      const auto info = zone_->get_info(instant.to_sys_seconds());
-      seconds += info.offset.count();
-    } catch (const std::exception&) {
-      return -1;
+    if (const auto offset = offsets_ ? offsets_->offset_at(seconds) : std::nullopt) {
+      seconds += *offset;
+    } else {
+      try {
+        seconds += zone_->get_info(instant.to_sys_seconds()).offset.count();
+      } catch (const std::exception&) {
+        return -1;
+      }
     }
   }
   std::int64_t of_day = seconds % kSecondsPerDay;

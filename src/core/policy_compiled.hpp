@@ -25,6 +25,13 @@ class time_zone;
 }
 
 namespace ostrel_core {
+// A zone's UTC offsets over a long span of years, precomputed from the
+// time-zone database so that evaluations need neither its locks nor its
+// per-call work (defined in policy_compiled.cpp).
+struct ZoneOffsetTable;
+}  // namespace ostrel_core
+
+namespace ostrel_core {
 
 // An action or resource pattern: "p.*" and "p*" match every text starting
 // with "p"; anything else matches only itself. Byte-wise, case-sensitive.
@@ -74,6 +81,7 @@ class PolicyTimeWindow {
   std::string text_;
   std::string zone_name_;
   const date::time_zone* zone_ = nullptr;  // null: UTC
+  std::shared_ptr<const ZoneOffsetTable> offsets_;
   std::uint32_t start_minute_ = 0;
   std::uint32_t end_minute_ = 0;
   Status status_ = Status::MissingDash;

@@ -29,7 +29,8 @@ std::int64_t whole_seconds_between(const Timestamp& start, const Timestamp& now)
   return secs;
 }
 
-bool time_window_holds(const PolicyTimeWindow& w, const Timestamp& instant) noexcept {
+// Out of line: rare, and it keeps the inlined condition switch small.
+[[gnu::noinline]] bool time_window_holds(const PolicyTimeWindow& w, const Timestamp& instant) noexcept {
   switch (w.status()) {
     case PolicyTimeWindow::Status::Ok: return w.contains(instant);
     case PolicyTimeWindow::Status::MissingDash:
@@ -115,8 +116,9 @@ std::optional<double> number_of(const nlohmann::json* v) noexcept {
   }
 }
 
-// Every kind except RateLimit, which needs the store (false here).
-inline bool holds(const CompiledCondition& c, const ActionContext& ctx, const Timestamp& now,
+// Every kind except RateLimit, which needs the store (false here). Inlined
+// into the match loop: a call per condition would cost more than most checks.
+[[gnu::always_inline]] inline bool holds(const CompiledCondition& c, const ActionContext& ctx, const Timestamp& now,
                   ParamLookup& params) noexcept {
   using policy_text::text_equal;
   switch (c.kind) {
