@@ -91,7 +91,13 @@ struct ManagedAuditChain::Inner {
                 std::unique_lock lock(self->wake_mu);
                 // A signal that arrived during the previous cycle is honoured
                 // at once rather than lost.
-                self->wake_cv.wait_for(lock, period, [&] { return self->signalled || self->shutdown.load(); });
+                auto woken = [&] { return self->signalled || self->shutdown.load(); };
+                const auto now = std::chrono::steady_clock::now();
+                if (period < std::chrono::steady_clock::time_point::max() - now) {
+                    self->wake_cv.wait_until(lock, now + period, woken);
+                } else {
+                    self->wake_cv.wait(lock, woken);  // a period beyond the clock's range never elapses
+                }
                 self->signalled = false;
             }
             if (self->shutdown.load()) break;

@@ -31,4 +31,9 @@ bool register_public_key_bundle(PyObject* module);
 bool register_public_key_directory(PyObject* module);
 bool register_directory_token_verifier(PyObject* module);
 
+// Audit classes (audit.cpp).
+bool register_audit_entry(PyObject* module);
+bool register_signed_audit_chain(PyObject* module);
+bool register_managed_audit_chain(PyObject* module);
+
 }  // namespace ostrel_py

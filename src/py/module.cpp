@@ -44,7 +44,9 @@ constexpr Registrar kRegistrars[] = {
     register_pq_token_signer,     // 7 PqTokenSigner
     register_ostrel_key_pair,     // 8 OstrelKeyPair
     register_public_key_bundle,   // 9 PublicKeyBundle
-    // 10 AuditEntry, 11 SignedAuditChain, 12 ManagedAuditChain      (audit family)
+    register_audit_entry,          // 10 AuditEntry
+    register_signed_audit_chain,   // 11 SignedAuditChain
+    register_managed_audit_chain,  // 12 ManagedAuditChain
     // 13 SecureChannel                                             (channel class)
     register_public_key_directory,      // 14 PublicKeyDirectory
     register_directory_token_verifier,  // 15 DirectoryTokenVerifier
