@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <limits>
@@ -72,23 +74,212 @@ struct ZoneOffsetTable {
 namespace {
 
 constexpr std::int64_t kTableStart = -2208988800;  // 1900-01-01T00:00:00Z
-constexpr std::int64_t kTableEnd = 4102444800;     // 2100-01-01T00:00:00Z
+constexpr std::int64_t kTableEnd = 13569465600;    // 2400-01-01T00:00:00Z
+
+// The rule of a POSIX TZ string ("CET-1CEST,M3.5.0,M10.5.0/3"), as TZif files
+// carry it in their footer for instants after their last transition.
+struct PosixRule {
+  // A transition date: Jn (1..365, no leap day), n (0..365) or Mm.w.d.
+  struct Date {
+    char form = 'M';  // 'J', 'n' or 'M'
+    int day = 0;      // J/n: the day number; M: weekday 0..6 (Sunday 0)
+    int month = 0;
+    int week = 0;
+  };
+  std::int32_t std_offset = 0;  // UTC offsets in seconds (east positive)
+  std::int32_t dst_offset = 0;
+  Date start;
+  Date end;
+  std::int32_t start_time = 7200;  // local wall time of the change, seconds
+  std::int32_t end_time = 7200;
+};
+
+class PosixParser {
+ public:
+  explicit PosixParser(std::string_view s) : s_(s) {}
+
+  std::optional<PosixRule> parse() {
+    PosixRule r;
+    if (!name()) return std::nullopt;
+    const auto std_off = offset();
+    if (!std_off) return std::nullopt;
+    r.std_offset = -*std_off;  // POSIX counts west positive
+    if (at_end()) return std::nullopt;  // no daylight saving: nothing to extend
+    if (!name()) return std::nullopt;
+    r.dst_offset = r.std_offset + 3600;
+    if (!at_end() && peek() != ',') {
+      const auto dst_off = offset();
+      if (!dst_off) return std::nullopt;
+      r.dst_offset = -*dst_off;
+    }
+    if (!eat(',') || !date(r.start)) return std::nullopt;
+    if (eat('/')) {
+      const auto t = offset();
+      if (!t) return std::nullopt;
+      r.start_time = *t;
+    }
+    if (!eat(',') || !date(r.end)) return std::nullopt;
+    if (eat('/')) {
+      const auto t = offset();
+      if (!t) return std::nullopt;
+      r.end_time = *t;
+    }
+    if (!at_end()) return std::nullopt;
+    return r;
+  }
+
+ private:
+  bool at_end() const { return i_ >= s_.size(); }
+  char peek() const { return at_end() ? '\0' : s_[i_]; }
+  bool eat(char c) {
+    if (peek() != c) return false;
+    ++i_;
+    return true;
+  }
+  bool name() {
+    if (eat('<')) {
+      const auto close = s_.find('>', i_);
+      if (close == std::string_view::npos) return false;
+      i_ = close + 1;
+      return true;
+    }
+    const std::size_t from = i_;
+    while (!at_end() && ((peek() >= 'A' && peek() <= 'Z') || (peek() >= 'a' && peek() <= 'z'))) ++i_;
+    return i_ - from >= 3;
+  }
+  std::optional<int> number(int max_digits) {
+    int v = 0;
+    int digits = 0;
+    while (!at_end() && peek() >= '0' && peek() <= '9' && digits < max_digits) {
+      v = v * 10 + (peek() - '0');
+      ++i_;
+      ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    return v;
+  }
+  // [+-]hh[:mm[:ss]] in seconds.
+  std::optional<std::int32_t> offset() {
+    int sign = 1;
+    if (eat('-')) sign = -1;
+    else eat('+');
+    const auto h = number(3);
+    if (!h || *h > 167) return std::nullopt;
+    int total = *h * 3600;
+    if (eat(':')) {
+      const auto m = number(2);
+      if (!m || *m > 59) return std::nullopt;
+      total += *m * 60;
+      if (eat(':')) {
+        const auto sec = number(2);
+        if (!sec || *sec > 59) return std::nullopt;
+        total += *sec;
+      }
+    }
+    return sign * total;
+  }
+  bool date(PosixRule::Date& d) {
+    if (eat('M')) {
+      d.form = 'M';
+      const auto m = number(2);
+      if (!m || *m < 1 || *m > 12 || !eat('.')) return false;
+      const auto w = number(1);
+      if (!w || *w < 1 || *w > 5 || !eat('.')) return false;
+      const auto wd = number(1);
+      if (!wd || *wd > 6) return false;
+      d.month = *m;
+      d.week = *w;
+      d.day = *wd;
+      return true;
+    }
+    d.form = eat('J') ? 'J' : 'n';
+    const auto n = number(3);
+    if (!n || *n > 365 || (d.form == 'J' && *n < 1)) return false;
+    d.day = *n;
+    return true;
+  }
+
+  std::string_view s_;
+  std::size_t i_ = 0;
+};
+
+// Days since the epoch of a rule date in `year`.
+std::int64_t rule_day(const PosixRule::Date& d, int year) {
+  using namespace date;
+  const sys_days jan1 = sys_days{date::year{year} / January / 1};
+  if (d.form == 'n') return (jan1 + days{d.day}).time_since_epoch().count();
+  if (d.form == 'J') {
+    // 1..365, February 29 never counted.
+    const int leap_shift = (date::year{year}.is_leap() && d.day >= 60) ? 1 : 0;
+    return (jan1 + days{d.day - 1 + leap_shift}).time_since_epoch().count();
+  }
+  const auto first = sys_days{date::year{year} / month{static_cast<unsigned>(d.month)} / 1};
+  const unsigned first_wd = weekday{first}.c_encoding();
+  int dom = 1 + static_cast<int>((static_cast<unsigned>(d.day) + 7 - first_wd) % 7) + (d.week - 1) * 7;
+  const auto last = year_month_day_last{date::year{year}, month_day_last{month{static_cast<unsigned>(d.month)}}};
+  const int month_days = static_cast<int>(static_cast<unsigned>(last.day()));
+  while (dom > month_days) dom -= 7;  // week 5 means the last such weekday
+  return (first + days{dom - 1}).time_since_epoch().count();
+}
+
+// The footer of the zone's TZif file (version 2 and later), if readable.
+std::optional<PosixRule> zone_footer_rule(const date::time_zone& zone) {
+  // The name was found in the database, so it is a path inside it.
+  const std::string path = "/usr/share/zoneinfo/" + std::string(zone.name());
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (data.size() < 6 || data.compare(0, 4, "TZif") != 0 || data[4] < '2' || data.back() != '\n') {
+    return std::nullopt;
+  }
+  const auto open = data.rfind('\n', data.size() - 2);
+  if (open == std::string::npos) return std::nullopt;
+  return PosixParser(std::string_view(data).substr(open + 1, data.size() - open - 2)).parse();
+}
 
 std::shared_ptr<const ZoneOffsetTable> build_offset_table(const date::time_zone& zone) {
   auto table = std::make_shared<ZoneOffsetTable>();
-  std::int64_t t = kTableStart;
-  while (t < kTableEnd) {
-    const date::sys_info info = zone.get_info(std::chrono::sys_seconds{std::chrono::seconds{t}});
-    const auto offset = static_cast<std::int32_t>(info.offset.count());
+  auto push = [&table](std::int64_t begin, std::int32_t offset) {
     if (table->offsets.empty() || table->offsets.back() != offset) {
-      table->begins.push_back(t);
+      table->begins.push_back(begin);
       table->offsets.push_back(offset);
     }
+  };
+  std::int64_t t = kTableStart;
+  std::int64_t last_begin = t;
+  while (t < kTableEnd) {
+    const date::sys_info info = zone.get_info(std::chrono::sys_seconds{std::chrono::seconds{t}});
+    push(t, static_cast<std::int32_t>(info.offset.count()));
+    last_begin = t;
     const std::int64_t next = info.end.time_since_epoch().count();
     if (next <= t) break;  // no progress: stop rather than loop
     t = next;
   }
   table->end = std::min(t, kTableEnd);
+
+  // The database lists transitions explicitly only up to some year (2037 in
+  // the usual files); after that, its last segment runs on forever in
+  // standard time. The file's footer rule says how daylight saving goes on:
+  // apply it from that segment onwards.
+  if (t >= kTableEnd && last_begin < kTableEnd) {
+    if (const auto rule = zone_footer_rule(zone)) {
+      std::vector<std::pair<std::int64_t, std::int32_t>> changes;
+      const int first_year = static_cast<int>(
+          date::year_month_day{date::floor<date::days>(std::chrono::sys_seconds{std::chrono::seconds{last_begin}})}
+              .year());
+      for (int y = first_year; y < 2400; ++y) {
+        // Start: local standard time; end: local daylight time.
+        changes.emplace_back(rule_day(rule->start, y) * 86400 + rule->start_time - rule->std_offset,
+                             rule->dst_offset);
+        changes.emplace_back(rule_day(rule->end, y) * 86400 + rule->end_time - rule->dst_offset, rule->std_offset);
+      }
+      std::sort(changes.begin(), changes.end());
+      // The open-ended segment is the table's last; continue it by the rule.
+      for (const auto& [at, offset] : changes) {
+        if (at > last_begin && at < kTableEnd) push(at, offset);
+      }
+    }
+  }
   return table;
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <date/tz.h>
 #include <nlohmann/json.hpp>
 
 #include "core/policy_compiled.hpp"
@@ -426,8 +427,41 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"01:00-01:59 America/New_York", "2026-11-01T05:30:00Z", true},   // 01:30 EDT
         WindowCase{"01:00-01:59 America/New_York", "2026-11-01T06:30:00Z", true},   // 01:30 EST
         WindowCase{"01:00-01:59 America/New_York", "2026-11-01T07:30:00Z", false},  // 02:30 EST
+        // After the last transition the database lists (2037 in the usual
+        // files), daylight saving goes on by the zone's rule.
+        WindowCase{"09:00-17:00 Europe/Berlin", "2040-07-01T07:30:00Z", true},   // 09:30 CEST
+        WindowCase{"09:00-17:00 Europe/Berlin", "2040-07-01T15:30:00Z", false},  // 17:30 CEST
+        WindowCase{"09:00-17:00 Europe/Berlin", "2040-12-01T15:30:00Z", true},   // 16:30 CET
+        WindowCase{"08:00-09:00 Europe/Berlin", "2041-03-31T06:30:00Z", true},   // 08:30 CEST (DST from 03-31)
+        WindowCase{"08:00-09:00 Europe/Berlin", "2041-03-30T06:30:00Z", false},  // 07:30 CET
+        WindowCase{"09:00-17:00 America/New_York", "2050-07-01T13:00:00Z", true},   // 09:00 EDT
+        WindowCase{"09:00-17:00 America/New_York", "2050-12-01T13:00:00Z", false},  // 08:00 EST
+        WindowCase{"09:00-17:00 Australia/Sydney", "2045-01-15T22:30:00Z", true},   // 09:30 AEDT (+11)
+        WindowCase{"09:00-17:00 Australia/Sydney", "2045-07-15T22:30:00Z", false},  // 08:30 AEST (+10)
+        WindowCase{"09:00-17:00 Asia/Tokyo", "2060-06-01T00:00:00Z", true},        // 09:00 JST, no DST
         // Instants before the epoch work too.
         WindowCase{"23:00-23:59", "1969-12-31T23:30:00Z", true}));
+
+// The precomputed offsets agree with the time-zone database everywhere the
+// database lists transitions: sample every 97 minutes (so sample points drift
+// across every hour and minute) from 1950 to 2037.
+TEST(TimeWindowZoneTest, OffsetsAgreeWithTheDatabaseThrough2037) {
+  for (const char* name : {"Europe/Berlin", "America/New_York", "Australia/Sydney", "Asia/Kolkata",
+                           "America/Sao_Paulo", "Pacific/Chatham", "UTC"}) {
+    const PolicyTimeWindow w(std::string("00:00-23:59 ") + name);
+    ASSERT_EQ(w.status(), PolicyTimeWindow::Status::Ok) << name;
+    const date::time_zone* zone = date::locate_zone(name);
+    std::size_t mismatches = 0;
+    for (std::int64_t t = -631152000; t < 2145916800; t += 97 * 60) {  // 1950 .. 2038
+      const auto info = zone->get_info(std::chrono::sys_seconds{std::chrono::seconds{t}});
+      std::int64_t local = (t + info.offset.count()) % 86400;
+      if (local < 0) local += 86400;
+      const Timestamp instant = *Timestamp::from_unix(t, 123);
+      if (w.local_time_of_day_nanos(instant) != local * 1'000'000'000 + 123) ++mismatches;
+    }
+    EXPECT_EQ(mismatches, 0u) << name;
+  }
+}
 
 struct MalformedWindowCase {
   std::string_view window;
