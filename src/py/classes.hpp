@@ -36,4 +36,7 @@ bool register_audit_entry(PyObject* module);
 bool register_signed_audit_chain(PyObject* module);
 bool register_managed_audit_chain(PyObject* module);
 
+// Secure channel (channel.cpp).
+bool register_secure_channel(PyObject* module);
+
 }  // namespace ostrel_py

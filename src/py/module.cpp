@@ -47,7 +47,7 @@ constexpr Registrar kRegistrars[] = {
     register_audit_entry,          // 10 AuditEntry
     register_signed_audit_chain,   // 11 SignedAuditChain
     register_managed_audit_chain,  // 12 ManagedAuditChain
-    // 13 SecureChannel                                             (channel class)
+    register_secure_channel,       // 13 SecureChannel
     register_public_key_directory,      // 14 PublicKeyDirectory
     register_directory_token_verifier,  // 15 DirectoryTokenVerifier
     // 16 RedisRateLimitStore, 17 RedisSessionStore, 18 InMemorySessionStore,
