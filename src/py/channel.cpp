@@ -69,13 +69,26 @@ PyObject* sealed_to_py(const pq::EncryptedPayload& payload) {
     return to_py_bytes(reinterpret_cast<const std::uint8_t*>(json.data()), json.size());
 }
 
+// The JSON reader quotes the offending input, which for arbitrary bytes may
+// not be UTF-8; a message must still become a str, so invalid sequences are
+// replaced by U+FFFD the way Python's "replace" error handler does it.
+std::string as_valid_utf8(const std::string& text) {
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref encoded = decoded ? Ref::steal(PyUnicode_AsUTF8String(decoded.get())) : Ref();
+    if (!encoded) {
+        PyErr_Clear();
+        return "malformed input";
+    }
+    return std::string(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+}
+
 // Parses sealed payload bytes; raises ValueError "sealed payload parse
 // failed: ..." and returns nullopt on failure.
 std::optional<pq::EncryptedPayload> parse_sealed(const StrictBytes& sealed) {
     auto payload = pq::EncryptedPayload::from_json(
         std::string_view(reinterpret_cast<const char*>(sealed.data.data()), sealed.data.size()));
     if (!payload) {
-        raise_error(PyExc_ValueError, "sealed payload parse failed", payload.error());
+        raise_error(PyExc_ValueError, "sealed payload parse failed", as_valid_utf8(payload.error().message));
         return std::nullopt;
     }
     return std::move(*payload);
@@ -132,7 +145,7 @@ PyObject* channel_receive_data(PyObject* self, PyObject* args, PyObject* kwargs)
         auto payload = parse_sealed(sealed);
         if (!payload) return nullptr;
         auto data = channel_of(self).receive_data(*payload);
-        if (!data) return raise_error(PyExc_ValueError, "receive_data failed", data.error());
+        if (!data) return raise_error(PyExc_ValueError, "receive_data failed", as_valid_utf8(data.error().display()));
         return to_py_bytes(*data);
     });
 }
@@ -148,7 +161,9 @@ PyObject* channel_receive_signed(PyObject* self, PyObject* args, PyObject* kwarg
         auto payload = parse_sealed(sealed);
         if (!payload) return nullptr;
         auto data = channel_of(self).receive_signed(*payload, expected_context_id);
-        if (!data) return raise_error(PyExc_ValueError, "receive_signed failed", data.error());
+        // The plaintext may be any bytes, quoted by the JSON reader's message.
+        if (!data)
+            return raise_error(PyExc_ValueError, "receive_signed failed", as_valid_utf8(data.error().display()));
         return to_py_bytes(*data);
     });
 }
