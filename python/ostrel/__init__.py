@@ -14,4 +14,8 @@ globals().update({name: getattr(_engine, name) for name in __all__})
 
 __version__ = "0.1.0"
 
+# The guard helper (pure Python) is importable from the package too; it is
+# kept out of __all__, which lists exactly the engine's names.
+from .guard import ActionRefused, Guard, GuardDenied, SessionInvalidated  # noqa: E402,F401
+
 del _engine

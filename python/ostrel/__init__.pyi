@@ -4,6 +4,9 @@ import os
 
 __version__: str
 
+from .guard import ActionRefused as ActionRefused, Guard as Guard, GuardDenied as GuardDenied
+from .guard import SessionInvalidated as SessionInvalidated
+
 _Invariant = Tuple[str, str, float]
 
 class Gate:
