@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pq/encrypt_json_scan.hpp"
+
 namespace ostrel_pq {
 
 using ostrel_util::JsonError;
@@ -39,7 +41,87 @@ std::expected<SignedBytes, JsonError> SignedBytes::from_json_value(const nlohman
     return SignedBytes{std::move(*payload), std::move(*context), std::move(*correlation)};
 }
 
+namespace {
+
+// The fast path of SignedBytes::from_json for the shape send_signed writes
+// (see encrypt_json_scan.hpp): nullopt means "not in the simple subset".
+bool scan_signed_payload(detail::JsonScan& s, SignedPayload& p) {
+    static constexpr std::string_view kKeys[] = {"data", "ml_dsa_signature", "ed25519_signature",
+                                                 "key_id", "signed_at", "nonce"};
+    constexpr unsigned kRequired = 0b111011;  // all but ed25519_signature
+    if (!s.eat('{')) return false;
+    unsigned seen = 0;
+    if (!s.eat('}')) {
+        for (;;) {
+            std::string_view key;
+            if (!s.string(key) || !s.eat(':')) return false;
+            unsigned idx = 0;
+            while (idx < std::size(kKeys) && kKeys[idx] != key) ++idx;
+            if (idx == std::size(kKeys) || (seen & (1u << idx)) != 0) return false;
+            seen |= 1u << idx;
+            bool ok = false;
+            switch (idx) {
+                case 0: ok = s.bytes(p.data); break;
+                case 1: ok = s.bytes(p.ml_dsa_signature); break;
+                case 2:
+                    if (s.null()) {
+                        p.ed25519_signature.reset();
+                        ok = true;
+                    } else {
+                        ok = s.bytes(p.ed25519_signature.emplace());
+                    }
+                    break;
+                case 3: ok = s.string(p.key_id); break;
+                case 4: {
+                    std::string text;
+                    if (!s.string(text)) return false;
+                    // The same conversion as the generic reader's.
+                    auto at = ostrel_util::json_to_timestamp(nlohmann::json(std::move(text)), "signed_at");
+                    if (!at) return false;
+                    p.signed_at = *at;
+                    ok = true;
+                    break;
+                }
+                case 5: ok = s.string(p.nonce); break;
+            }
+            if (!ok) return false;
+            if (s.eat(',')) continue;
+            if (!s.eat('}')) return false;
+            break;
+        }
+    }
+    return (seen & kRequired) == kRequired;
+}
+
+std::optional<SignedBytes> scan_signed_bytes(std::string_view text) {
+    detail::JsonScan s(text);
+    if (!s.eat('{')) return std::nullopt;
+    SignedBytes out;
+    unsigned seen = 0;
+    if (!s.eat('}')) {
+        for (;;) {
+            std::string_view key;
+            if (!s.string(key) || !s.eat(':')) return std::nullopt;
+            unsigned idx = key == "signed_payload" ? 0 : key == "context_id" ? 1 : key == "correlation_id" ? 2 : 3;
+            if (idx == 3 || (seen & (1u << idx)) != 0) return std::nullopt;
+            seen |= 1u << idx;
+            const bool ok = idx == 0   ? scan_signed_payload(s, out.signed_payload)
+                            : idx == 1 ? s.string(out.context_id)
+                                       : s.string(out.correlation_id);
+            if (!ok) return std::nullopt;
+            if (s.eat(',')) continue;
+            if (!s.eat('}')) return std::nullopt;
+            break;
+        }
+    }
+    if (!s.at_end() || seen != 0b111) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
 std::expected<SignedBytes, JsonError> SignedBytes::from_json(std::string_view text) {
+    if (auto fast = scan_signed_bytes(text)) return std::move(*fast);
     auto v = ostrel_util::parse_json(text);
     if (!v) return std::unexpected(v.error());
     return from_json_value(*v);

@@ -9,6 +9,7 @@
 #include "pq/crypto/mlkem768.hpp"
 #include "pq/crypto/os_random.hpp"
 #include "pq/crypto/x25519.hpp"
+#include "pq/encrypt_json_scan.hpp"
 #include "util/uuid.hpp"
 
 namespace ostrel_pq {
@@ -88,7 +89,44 @@ std::expected<EncryptedPayload, JsonError> EncryptedPayload::from_json_value(con
     return p;
 }
 
+namespace {
+
+// The fast path of from_json (see encrypt_json_scan.hpp): nullopt means
+// "not in the simple subset", never "invalid".
+std::optional<EncryptedPayload> scan_payload(std::string_view text) {
+    static constexpr std::string_view kKeys[] = {"kem_ciphertext",      "encrypted_data",   "nonce",     "auth_tag",
+                                                 "ephemeral_x25519_pk", "recipient_key_id", "payload_id"};
+    constexpr unsigned kRequired = 0b1101111;  // all but ephemeral_x25519_pk
+    detail::JsonScan s(text);
+    if (!s.eat('{')) return std::nullopt;
+    EncryptedPayload p;
+    Bytes* const byte_fields[] = {&p.kem_ciphertext, &p.encrypted_data, &p.nonce, &p.auth_tag,
+                                  &p.ephemeral_x25519_pk};
+    unsigned seen = 0;
+    if (!s.eat('}')) {
+        for (;;) {
+            std::string_view key;
+            if (!s.string(key) || !s.eat(':')) return std::nullopt;
+            unsigned idx = 0;
+            while (idx < std::size(kKeys) && kKeys[idx] != key) ++idx;
+            if (idx == std::size(kKeys) || (seen & (1u << idx)) != 0) return std::nullopt;
+            seen |= 1u << idx;
+            const bool ok = idx < 5 ? s.bytes(*byte_fields[idx])
+                                    : s.string(idx == 5 ? p.recipient_key_id : p.payload_id);
+            if (!ok) return std::nullopt;
+            if (s.eat(',')) continue;
+            if (!s.eat('}')) return std::nullopt;
+            break;
+        }
+    }
+    if (!s.at_end() || (seen & kRequired) != kRequired) return std::nullopt;
+    return p;
+}
+
+}  // namespace
+
 std::expected<EncryptedPayload, JsonError> EncryptedPayload::from_json(std::string_view text) {
+    if (auto fast = scan_payload(text)) return std::move(*fast);
     auto v = ostrel_util::parse_json(text);
     if (!v) return std::unexpected(v.error());
     return from_json_value(*v);

@@ -219,6 +219,40 @@ TEST_F(ChannelTest, MalformedSignedBytesIsASerializationError) {
     EXPECT_EQ(error_of(b_from_a_.receive_signed(*sealed, "ctx")), "serialization error: missing field `correlation_id`");
 }
 
+// SignedBytes::from_json has a fast path for the shape send_signed writes;
+// it must agree with the generic reader on every text.
+TEST_F(ChannelTest, SignedBytesFastPathAgreesWithTheGenericReader) {
+    const std::string canonical = inner_of(send_signed(a_to_b_, "x", "ctx", "corr")).to_json();
+    auto replaced = [&](std::string_view from, std::string_view to) {
+        std::string t = canonical;
+        const auto at = t.find(from);
+        if (at != std::string::npos) t.replace(at, from.size(), to);
+        return t;
+    };
+    const std::vector<std::string> texts = {
+        canonical,
+        replaced("\"context_id\":\"ctx\"", "\"context_id\" : \"c\\u00e9\""),
+        replaced("\"ed25519_signature\":[", "\"ed25519_signature\":null,\"x\":["),
+        replaced("\"ed25519_signature\":[", "\"ignored\":["),
+        replaced("Z\"", "+02:00\""),
+        replaced("Z\"", "\""),
+        replaced(",\"correlation_id\":\"corr\"", ""),
+        replaced("\"nonce\":", "\"nonce\":1,\"nonce\":"),
+        replaced("\"signed_payload\":{", "\"signed_payload\":{\"data\":[],"),
+    };
+    for (const std::string& text : texts) {
+        auto fast = SignedBytes::from_json(text);
+        std::expected<SignedBytes, ostrel_util::JsonError> generic = std::unexpected(ostrel_util::JsonError{});
+        auto doc = ostrel_util::parse_json(text);
+        generic = doc ? SignedBytes::from_json_value(*doc) : std::unexpected(doc.error());
+        ASSERT_EQ(fast.has_value(), generic.has_value()) << text.substr(0, 200);
+        if (fast)
+            EXPECT_EQ(*fast, *generic);
+        else
+            EXPECT_EQ(fast.error().message, generic.error().message);
+    }
+}
+
 TEST_F(ChannelTest, TamperedSealedMessageFailsToOpen) {
     EncryptedPayload p = send_signed(a_to_b_, "x", "ctx");
     p.encrypted_data[10] ^= 1;

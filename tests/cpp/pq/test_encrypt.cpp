@@ -442,6 +442,43 @@ TEST_F(EncryptTest, JsonReaderRejectsDuplicatesAndBadBytes) {
     EXPECT_FALSE(not_json.error().message.empty());
 }
 
+// from_json has a fast path for the plain shape; whatever the text, it must
+// agree with the generic reader, value for value and message for message.
+TEST_F(EncryptTest, JsonFastPathAgreesWithTheGenericReader) {
+    const std::string tail = R"("recipient_key_id":"ostrel-key-1","payload_id":"p")";
+    const std::vector<std::string> texts = {
+        R"({"kem_ciphertext":[1,2,255],"encrypted_data":[0],"nonce":[],"auth_tag":[],"ephemeral_x25519_pk":[7],)" + tail + "}",
+        " { \"kem_ciphertext\" : [ 1 , 2 ] ,\n\t\"encrypted_data\":[0],\"nonce\":[],\"auth_tag\":[]," + tail + " } ",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],"auth_tag":[],"ephemeral_x25519_pk":null,)" + tail + "}",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],"auth_tag":[],"extra":{"a":[1.5]},)" + tail + "}",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],"auth_tag":[],"recipient_key_id":"k\u00e9y","payload_id":"p"})",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],"auth_tag":[],"recipient_key_id":"kéy","payload_id":"p"})",
+        R"({"kem_ciphertext":[256],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[007],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[-1],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1.0],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1e2],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1,],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1],"kem_ciphertext":[2],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],)" + tail + "}",
+        R"({"kem_ciphertext":[1],"encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "} x",
+        R"({"kem_ciphertext":"AQ==","encrypted_data":[0],"nonce":[],"auth_tag":[],)" + tail + "}",
+        "{}",
+        "[]",
+    };
+    for (const std::string& text : texts) {
+        auto fast = EncryptedPayload::from_json(text);
+        std::expected<EncryptedPayload, ostrel_util::JsonError> generic = std::unexpected(ostrel_util::JsonError{});
+        auto doc = ostrel_util::parse_json(text);
+        generic = doc ? EncryptedPayload::from_json_value(*doc) : std::unexpected(doc.error());
+        ASSERT_EQ(fast.has_value(), generic.has_value()) << text;
+        if (fast)
+            EXPECT_EQ(*fast, *generic) << text;
+        else
+            EXPECT_EQ(fast.error().message, generic.error().message) << text;
+    }
+}
+
 // ---- threads ---------------------------------------------------------------
 
 TEST_F(EncryptTest, SharedEncryptorAndDecryptorWorkFromSeveralThreads) {
