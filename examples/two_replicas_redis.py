@@ -44,9 +44,10 @@ class Replica:
 
     def _on_invalidation(self, scope) -> None:
         # Runs on a runtime thread for every invalidation any replica publishes.
+        # Blocking engine calls (a store's invalidate, say) fail inside it, so
+        # it only records; the guard that saw the verdict has already marked
+        # the session in the shared Redis session store.
         self.heard.append(scope)
-        if scope.target_kind == "session":
-            self.sessions.invalidate(scope.target_id)
         self.arrived.set()
 
     def guard(self, principal: str, session_id: str, ip: str) -> Guard:
