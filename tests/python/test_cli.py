@@ -458,3 +458,43 @@ def test_demo_plays_the_session_and_verifies_its_log(tmp_path):
 )
 def test_duration_reader_matches_the_gate(text, seconds):
     assert parse_duration_secs(text) == seconds
+
+
+def test_audit_verify_draws_progress_only_on_a_terminal(tmp_path, monkeypatch):
+    import pty
+
+    key = engine.OstrelKeyPair.generate()
+    chain = engine.SignedAuditChain(key, hybrid=True)
+    entry = engine.AuditEntry("agent", "docs.read", "permit", "x" * 2000)
+    chain.append(entry)
+    per_entry = len(chain.export_jsonl())
+    for _ in range((4 * 1024 * 1024) // per_entry + 1):
+        chain.append(entry)
+    data = chain.export_jsonl()
+    assert len(data) > 4 * 1024 * 1024
+    (tmp_path / "big.jsonl").write_bytes(data)
+    (tmp_path / "bundle.json").write_text(key.public_keys().to_json())
+    args = [sys.executable, "-m", "ostrel", "audit", "verify", str(tmp_path / "big.jsonl"),
+            "--bundle", str(tmp_path / "bundle.json")]
+
+    controller, terminal = pty.openpty()
+    try:
+        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=terminal, env=dict(os.environ), timeout=300)
+        os.close(terminal)
+        drawn = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        os.close(controller)
+    assert proc.returncode == 0
+    assert f"OK: {len(chain)} entries verified".encode() in proc.stdout
+    assert b"reading [" in drawn and b"100%" in drawn and f"verifying {len(chain)} signed entries".encode() in drawn
+
+    piped = ostrel("audit", "verify", tmp_path / "big.jsonl", "--bundle", tmp_path / "bundle.json")
+    assert piped.returncode == 0 and piped.stderr == ""
