@@ -54,6 +54,13 @@ def _read_text(path: str, what: str) -> str:
         raise CliError(f"{what} {path!r} is not UTF-8 text: {exc}") from None
 
 
+def _write_out(path: str, data: bytes, what: str) -> None:
+    try:
+        write_atomically(path, data)
+    except OSError as exc:
+        raise CliError(f"cannot write {what} {path!r}: {exc.strerror or exc}") from None
+
+
 def _print_json(value: Any) -> None:
     print(json.dumps(value, indent=2, sort_keys=False))
 
@@ -128,10 +135,7 @@ def cmd_keygen(args: argparse.Namespace) -> int:
         raise CliError(str(exc)) from None
     bundle_json = keypair.public_keys().to_json()
     if args.bundle_out:
-        try:
-            write_atomically(args.bundle_out, (bundle_json + "\n").encode())
-        except OSError as exc:
-            raise CliError(f"cannot write bundle {args.bundle_out!r}: {exc.strerror or exc}") from None
+        _write_out(args.bundle_out, (bundle_json + "\n").encode(), "bundle")
     print(bundle_json)
     expiry = format_unix(keypair.expires_at)
     print(f"wrote key {keypair.id} to {args.path} (mode 0600, expires: {expiry})", file=sys.stderr)
@@ -143,7 +147,7 @@ def cmd_bundle(args: argparse.Namespace) -> int:
     if args.blob:
         data = bundle.to_bytes()
         if args.output:
-            write_atomically(args.output, data)
+            _write_out(args.output, data, "bundle")
         elif sys.stdout.isatty():
             raise UsageError("--blob writes binary data; redirect standard output or pass -o FILE")
         else:
@@ -152,7 +156,7 @@ def cmd_bundle(args: argparse.Namespace) -> int:
         return EXIT_OK
     text = bundle.to_json()
     if args.output:
-        write_atomically(args.output, (text + "\n").encode())
+        _write_out(args.output, (text + "\n").encode(), "bundle")
     else:
         print(text)
     return EXIT_OK
@@ -174,10 +178,7 @@ def cmd_directory_sign(args: argparse.Namespace) -> int:
         manifest = root.build_signed_manifest(bundles)
     except RuntimeError as exc:
         raise CliError(str(exc)) from None
-    try:
-        write_atomically(args.output, manifest)
-    except OSError as exc:
-        raise CliError(f"cannot write manifest {args.output!r}: {exc.strerror or exc}") from None
+    _write_out(args.output, manifest, "manifest")
     if args.json:
         _print_json({"manifest": args.output, "root_key_id": root.id, "keys": ids})
     else:
@@ -199,8 +200,11 @@ def cmd_directory_check(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     # The directory verified the root signature over the embedded bundle
     # array; read the key ids from it and resolve each through the directory.
-    manifest = json.loads(_read_text(args.manifest, "manifest"))
-    listed = [b["id"] for b in json.loads(manifest["bundles_json"])]
+    try:
+        manifest = json.loads(_read_text(args.manifest, "manifest"))
+        listed = [b["id"] for b in json.loads(manifest["bundles_json"])]
+    except (ValueError, KeyError, TypeError) as exc:  # replaced since it was verified
+        raise CliError(f"{args.manifest}: changed while being checked: {exc}") from None
     seen: List[str] = []
     for key_id in listed:
         if key_id not in seen:
@@ -348,9 +352,9 @@ def cmd_policy_check(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     try:
         structure = lint.load_structure(text, kind)
-    except RuntimeError as exc:
-        raise CliError(f"{args.policy}: read by the gate, but {exc}") from None
-    policies = lint.policies_in_order(structure)
+        policies = lint.policies_in_order(structure)
+    except Exception as exc:  # the gate read it; a second reader disagreeing is reported, not raised
+        raise CliError(f"{args.policy}: read by the gate, but not by the linter: {exc}") from None
     findings = lint.lint(policies)
     if args.json:
         _print_json(
@@ -609,11 +613,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as exc:
         print(f"ostrel: error: {exc}", file=sys.stderr)
         return EXIT_FAILED
+    except BrokenPipeError:
+        return EXIT_OK
+    except OSError as exc:
+        print(f"ostrel: error: {exc}", file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt:
         print("ostrel: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        return EXIT_OK
 
 
 def _usage_exit(parser: argparse.ArgumentParser, args: argparse.Namespace, message: str) -> NoReturn:
