@@ -16,13 +16,31 @@ namespace ostrel_test {
 thread_local long g_fail_allocation_in = -1;
 }
 
+namespace ostrel_test {
+namespace {
+void* checked_malloc(std::size_t n) {
+    if (g_fail_allocation_in >= 0 && g_fail_allocation_in-- == 0) return nullptr;
+    return std::malloc(n ? n : 1);
+}
+}  // namespace
+}  // namespace ostrel_test
+
+// Every plain, array and nothrow form is replaced so that each allocation is
+// released by the matching function (sanitizers check the pairing). The
+// over-aligned forms are left to the library; they pair among themselves.
 void* operator new(std::size_t n) {
-    if (ostrel_test::g_fail_allocation_in >= 0 && ostrel_test::g_fail_allocation_in-- == 0) throw std::bad_alloc();
-    if (void* p = std::malloc(n ? n : 1)) return p;
+    if (void* p = ostrel_test::checked_malloc(n)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return ostrel_test::checked_malloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return ostrel_test::checked_malloc(n); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
