@@ -407,7 +407,8 @@ def test_every_subcommand_has_help(args):
     [["bundle", "missing.key"], ["directory", "check", "missing.json", "--root-bundle", "missing.json"],
      ["audit", "verify", "missing.jsonl", "--bundle", "missing.json"], ["policy", "check", "missing.toml"],
      ["policy", "eval", "missing.toml", "missing.json"], ["directory", "sign", "--root", "missing.key", "b.json",
-                                                          "-o", "out.json"], ["demo", "--policy", "missing.toml"]],
+                                                          "-o", "out.json"], ["demo", "--policy", "missing.toml"],
+     ["keygen", "no/such/dir/k.key"], ["keygen", "k.key", "--bundle-out", "no/such/dir/b.json"]],
 )
 def test_missing_files_fail_with_one_line(tmp_path, args):
     proc = ostrel(*args, cwd=tmp_path)
