@@ -217,6 +217,15 @@ int main(int argc, char** argv) {
     r["native_sealed_json_roundtrip_signed_us"] = median_us(iterations, repeats, [&] {
         check(pq::EncryptedPayload::from_json(signed_msgs[0].to_json()).has_value(), "json");
     });
+    r["native_sealed_json_write_signed_us"] =
+        median_us(iterations, repeats, [&] { check(!signed_msgs[0].to_json().empty(), "json write"); });
+    r["native_sealed_json_read_signed_us"] = median_us(
+        iterations, repeats, [&] { check(pq::EncryptedPayload::from_json(sealed_signed_json).has_value(), "json read"); });
+    r["native_signed_bytes_write_us"] = median_us(iterations, repeats, [&] {
+        check(!pq::SignedBytes{*signed_payload, "bench-context", "bench-correlation"}.to_json().empty(), "write");
+    });
+    r["native_signed_bytes_read_us"] =
+        median_us(iterations, repeats, [&] { check(pq::SignedBytes::from_json(signed_json).has_value(), "read"); });
     r["sealed_json_bytes_data"] = static_cast<double>(sealed_data_json.size());
     r["sealed_json_bytes_signed"] = static_cast<double>(sealed_signed_json.size());
 

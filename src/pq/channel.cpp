@@ -20,11 +20,33 @@ void SignedBytes::write_json(JsonWriter& w) const {
     w.end_object();
 }
 
+// The same text as write_json, written directly (the arrays dominate).
 std::string SignedBytes::to_json() const {
-    JsonWriter w(4 * (signed_payload.data.size() + signed_payload.ml_dsa_signature.size() + 64) +
-                 context_id.size() + correlation_id.size() + 640);
-    write_json(w);
-    return w.take();
+    const SignedPayload& p = signed_payload;
+    std::string out;
+    out.reserve(4 * (p.data.size() + p.ml_dsa_signature.size() + 64) + p.key_id.size() + context_id.size() +
+                correlation_id.size() + 256);
+    out += R"({"signed_payload":{"data":)";
+    detail::append_bytes(out, p.data);
+    out += R"(,"ml_dsa_signature":)";
+    detail::append_bytes(out, p.ml_dsa_signature);
+    out += R"(,"ed25519_signature":)";
+    if (p.ed25519_signature)
+        detail::append_bytes(out, *p.ed25519_signature);
+    else
+        out += "null";
+    out += R"(,"key_id":)";
+    ostrel_util::append_json_string(out, p.key_id);
+    out += R"(,"signed_at":")";
+    p.signed_at.append_rfc3339(out);
+    out += R"(","nonce":)";
+    ostrel_util::append_json_string(out, p.nonce);
+    out += R"(},"context_id":)";
+    ostrel_util::append_json_string(out, context_id);
+    out += R"(,"correlation_id":)";
+    ostrel_util::append_json_string(out, correlation_id);
+    out.push_back('}');
+    return out;
 }
 
 std::expected<SignedBytes, JsonError> SignedBytes::from_json_value(const nlohmann::json& v) {

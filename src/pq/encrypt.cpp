@@ -53,12 +53,28 @@ void EncryptedPayload::write_json(JsonWriter& w) const {
     w.end_object();
 }
 
+// The same text as write_json, written directly (the arrays dominate).
 std::string EncryptedPayload::to_json() const {
     const std::size_t n = kem_ciphertext.size() + encrypted_data.size() + nonce.size() + auth_tag.size() +
                           ephemeral_x25519_pk.size();
-    JsonWriter w(4 * n + recipient_key_id.size() + payload_id.size() + 192);
-    write_json(w);
-    return w.take();
+    std::string out;
+    out.reserve(4 * n + recipient_key_id.size() + payload_id.size() + 192);
+    out += R"({"kem_ciphertext":)";
+    detail::append_bytes(out, kem_ciphertext);
+    out += R"(,"encrypted_data":)";
+    detail::append_bytes(out, encrypted_data);
+    out += R"(,"nonce":)";
+    detail::append_bytes(out, nonce);
+    out += R"(,"auth_tag":)";
+    detail::append_bytes(out, auth_tag);
+    out += R"(,"ephemeral_x25519_pk":)";
+    detail::append_bytes(out, ephemeral_x25519_pk);
+    out += R"(,"recipient_key_id":)";
+    ostrel_util::append_json_string(out, recipient_key_id);
+    out += R"(,"payload_id":)";
+    ostrel_util::append_json_string(out, payload_id);
+    out.push_back('}');
+    return out;
 }
 
 std::expected<EncryptedPayload, JsonError> EncryptedPayload::from_json_value(const nlohmann::json& v) {

@@ -5,15 +5,35 @@
 // the subset (escapes, non-ASCII text, other number forms, unknown or
 // repeated keys, ...) it gives up and the caller falls back to the generic
 // reader, which then produces the result or the exact error message.
-// Internal to ostrel_pq.
+//
+// append_bytes writes a byte string the way JsonWriter::bytes does
+// ("[1,2,255]"), without the writer's per-element bookkeeping: the sealed
+// records are mostly such arrays. Internal to ostrel_pq.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace ostrel_pq::detail {
+
+inline void append_bytes(std::string& out, std::span<const std::uint8_t> bytes) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        const unsigned v = bytes[i];
+        if (v >= 100) {
+            out.push_back(static_cast<char>('0' + v / 100));
+            out.push_back(static_cast<char>('0' + v / 10 % 10));
+        } else if (v >= 10) {
+            out.push_back(static_cast<char>('0' + v / 10));
+        }
+        out.push_back(static_cast<char>('0' + v % 10));
+    }
+    out.push_back(']');
+}
 
 class JsonScan {
 public:

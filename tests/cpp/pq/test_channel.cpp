@@ -219,6 +219,23 @@ TEST_F(ChannelTest, MalformedSignedBytesIsASerializationError) {
     EXPECT_EQ(error_of(b_from_a_.receive_signed(*sealed, "ctx")), "serialization error: missing field `correlation_id`");
 }
 
+TEST_F(ChannelTest, SignedBytesToJsonWritesWhatTheGenericWriterWrites) {
+    SignedBytes sb = inner_of(send_signed(a_to_b_, "x", "ctx", "corr"));
+    for (int variant = 0; variant < 3; ++variant) {
+        if (variant == 1) {
+            sb.context_id = "c\"tx \xc3\xa9\n";
+            sb.correlation_id = "\\";
+        }
+        if (variant == 2) {
+            sb.signed_payload.ed25519_signature.reset();
+            sb.signed_payload.signed_at = *ostrel_util::Timestamp::from_unix(1700000000, 120000000);
+        }
+        ostrel_util::JsonWriter w;
+        sb.write_json(w);
+        EXPECT_EQ(sb.to_json(), w.str()) << variant;
+    }
+}
+
 // SignedBytes::from_json has a fast path for the shape send_signed writes;
 // it must agree with the generic reader on every text.
 TEST_F(ChannelTest, SignedBytesFastPathAgreesWithTheGenericReader) {

@@ -409,6 +409,19 @@ TEST_F(EncryptTest, JsonIsCompactWithKeysInDeclarationOrder) {
               R"("ephemeral_x25519_pk":[],"recipient_key_id":"ostrel-key-x","payload_id":"pid"})");
 }
 
+TEST_F(EncryptTest, ToJsonWritesWhatTheGenericWriterWrites) {
+    EncryptedPayload sealed = seal(Encryptor::from_bundle(recipient().public_keys()), bytes_of("any"));
+    const std::vector<EncryptedPayload> payloads = {
+        sealed,
+        EncryptedPayload{{0, 9, 10, 99, 100, 255}, {}, {}, {1}, {}, "quote\" back\\ \n \x01 \xc3\xa9 \xff", ""},
+    };
+    for (const EncryptedPayload& p : payloads) {
+        ostrel_util::JsonWriter w;
+        p.write_json(w);
+        EXPECT_EQ(p.to_json(), w.str());
+    }
+}
+
 TEST_F(EncryptTest, JsonReaderRequiresEveryKeyButTheEphemeralKey) {
     const EncryptedPayload p = seal(Encryptor::from_bundle(recipient().public_keys()), bytes_of("json"));
     const nlohmann::json full_json = nlohmann::json::parse(p.to_json());
