@@ -90,8 +90,6 @@ public:
         if (!eat('[')) return false;
         out.clear();
         if (eat(']')) return true;
-        // Each element takes at least two characters ("0,").
-        out.reserve(static_cast<std::size_t>(end_ - p_) / 2 + 1);
         for (;;) {
             ws();
             if (p_ == end_ || *p_ < '0' || *p_ > '9') return false;
