@@ -100,14 +100,16 @@ struct Policy {
   bool operator==(const Policy&) const = default;
 };
 
-// Where a file-based read failed.
+// Why reading a policy file failed: the file could not be read (Read), or
+// its text was rejected (Parse, with the reader's message as detail).
 struct PolicyFileError {
   enum class Kind : std::uint8_t { Read, Parse };
   Kind kind;
   std::string path;
-  std::string detail;  // the OS error text (Read) or the reader's message (Parse)
-  // Read: "cannot read {format} policy file '{path}': {detail}"; Parse: the reader's message.
+  std::string detail;  // the operating system's error text (Read) or the reader's message (Parse)
   std::string format;  // "TOML" or "JSON"
+
+  // Read: "cannot read {format} policy file '{path}': {detail}"; Parse: the detail alone.
   std::string display() const;
 };
 
