@@ -20,19 +20,23 @@
 namespace ostrel_pq::detail {
 
 inline void append_bytes(std::string& out, std::span<const std::uint8_t> bytes) {
-    out.push_back('[');
+    const std::size_t start = out.size();
+    out.resize(start + 2 + 4 * bytes.size());  // at most "255," per byte
+    char* p = out.data() + start;
+    *p++ = '[';
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) out.push_back(',');
+        if (i != 0) *p++ = ',';
         const unsigned v = bytes[i];
         if (v >= 100) {
-            out.push_back(static_cast<char>('0' + v / 100));
-            out.push_back(static_cast<char>('0' + v / 10 % 10));
+            *p++ = static_cast<char>('0' + v / 100);
+            *p++ = static_cast<char>('0' + v / 10 % 10);
         } else if (v >= 10) {
-            out.push_back(static_cast<char>('0' + v / 10));
+            *p++ = static_cast<char>('0' + v / 10);
         }
-        out.push_back(static_cast<char>('0' + v % 10));
+        *p++ = static_cast<char>('0' + v % 10);
     }
-    out.push_back(']');
+    *p++ = ']';
+    out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 class JsonScan {
@@ -105,6 +109,10 @@ public:
             }
             if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
             out.push_back(static_cast<std::uint8_t>(v));
+            if (p_ != end_ && *p_ == ',') {  // the compact form, without whitespace
+                ++p_;
+                continue;
+            }
             if (eat(',')) continue;
             return eat(']');
         }
