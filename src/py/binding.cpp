@@ -13,7 +13,9 @@ namespace ostrel_py {
 
 PyObject* raise(PyObject* type, std::string_view message) {
     if (message.empty()) message = "unknown error";
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    // Messages may quote bytes from untrusted input; undecodable bytes become
+    // U+FFFD so the caller always sees the intended exception type.
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
     PyErr_SetObject(type, text.get());
     return nullptr;
