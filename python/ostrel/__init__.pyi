@@ -1,5 +1,5 @@
 # Type stubs for the classes re-exported from the compiled engine.
-from typing import Any, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Mapping, Optional, Sequence, Tuple, Union
 import os
 
 __version__: str
@@ -19,8 +19,8 @@ class Gate:
         enable_drift: bool = True,
         token_signer: Optional["PqTokenSigner"] = None,
         geo_drift_max_km: Optional[float] = None,
-        rate_store: Optional[Any] = None,
-        broadcaster: Optional[Any] = None,
+        rate_store: Optional["RedisRateLimitStore"] = None,
+        broadcaster: Optional[Union["RedisInvalidationBroadcaster", "InMemoryInvalidationBroadcaster"]] = None,
     ) -> "Gate": ...
     @staticmethod
     def from_dict(
@@ -31,8 +31,8 @@ class Gate:
         enable_drift: bool = True,
         token_signer: Optional["PqTokenSigner"] = None,
         geo_drift_max_km: Optional[float] = None,
-        rate_store: Optional[Any] = None,
-        broadcaster: Optional[Any] = None,
+        rate_store: Optional["RedisRateLimitStore"] = None,
+        broadcaster: Optional[Union["RedisInvalidationBroadcaster", "InMemoryInvalidationBroadcaster"]] = None,
     ) -> "Gate": ...
     @staticmethod
     def from_json_string(
@@ -43,8 +43,8 @@ class Gate:
         enable_drift: bool = True,
         token_signer: Optional["PqTokenSigner"] = None,
         geo_drift_max_km: Optional[float] = None,
-        rate_store: Optional[Any] = None,
-        broadcaster: Optional[Any] = None,
+        rate_store: Optional["RedisRateLimitStore"] = None,
+        broadcaster: Optional[Union["RedisInvalidationBroadcaster", "InMemoryInvalidationBroadcaster"]] = None,
     ) -> "Gate": ...
     @staticmethod
     def from_json_file(
@@ -55,8 +55,8 @@ class Gate:
         enable_drift: bool = True,
         token_signer: Optional["PqTokenSigner"] = None,
         geo_drift_max_km: Optional[float] = None,
-        rate_store: Optional[Any] = None,
-        broadcaster: Optional[Any] = None,
+        rate_store: Optional["RedisRateLimitStore"] = None,
+        broadcaster: Optional[Union["RedisInvalidationBroadcaster", "InMemoryInvalidationBroadcaster"]] = None,
     ) -> "Gate": ...
     @property
     def evaluator_count(self) -> int: ...
@@ -363,3 +363,52 @@ class ManagedAuditChain:
     def anchor_hash(self) -> str: ...
     @property
     def is_hybrid(self) -> bool: ...
+
+class RedisRateLimitStore:
+    @classmethod
+    def from_url(cls, url: str) -> "RedisRateLimitStore": ...
+
+class RedisSessionStore:
+    @classmethod
+    def from_url(cls, url: str) -> "RedisSessionStore": ...
+    @classmethod
+    def from_url_with_ttl(cls, url: str, ttl_secs: int) -> "RedisSessionStore": ...
+    def invalidate(self, session_id: str) -> None: ...
+    def is_invalidated(self, session_id: str) -> bool: ...
+
+class InMemorySessionStore:
+    def __new__(cls) -> "InMemorySessionStore": ...
+    def invalidate(self, session_id: str) -> None: ...
+    def is_invalidated(self, session_id: str) -> bool: ...
+    @property
+    def len(self) -> int: ...
+
+class RedisInvalidationBroadcaster:
+    @classmethod
+    def from_url(cls, url: str, channel: str) -> "RedisInvalidationBroadcaster": ...
+
+class InMemoryInvalidationBroadcaster:
+    def __new__(cls) -> "InMemoryInvalidationBroadcaster": ...
+    def publish(self, target_kind: str, target_id: str, reason: str, evaluator: str = "manual") -> None: ...
+    @property
+    def subscriber_count(self) -> int: ...
+
+class InvalidationScope:
+    @property
+    def target_kind(self) -> str: ...
+    @property
+    def target_id(self) -> str: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def evaluator(self) -> str: ...
+
+class InvalidationListenerHandle:
+    def abort(self) -> None: ...
+    @property
+    def is_finished(self) -> bool: ...
+
+def spawn_invalidation_listener(
+    broadcaster: Union[InMemoryInvalidationBroadcaster, RedisInvalidationBroadcaster],
+    callback: Callable[[InvalidationScope], Any],
+) -> InvalidationListenerHandle: ...

@@ -39,4 +39,15 @@ bool register_managed_audit_chain(PyObject* module);
 // Secure channel (channel.cpp).
 bool register_secure_channel(PyObject* module);
 
+// Store, broadcaster and listener classes and the module function
+// (stores.cpp, redis_stores.cpp, listener.cpp); layouts in stores_family.hpp.
+bool register_redis_rate_limit_store(PyObject* module);
+bool register_redis_session_store(PyObject* module);
+bool register_in_memory_session_store(PyObject* module);
+bool register_redis_invalidation_broadcaster(PyObject* module);
+bool register_in_memory_invalidation_broadcaster(PyObject* module);
+bool register_invalidation_scope(PyObject* module);
+bool register_invalidation_listener_handle(PyObject* module);
+bool register_spawn_invalidation_listener(PyObject* module);
+
 }  // namespace ostrel_py

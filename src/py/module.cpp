@@ -50,10 +50,14 @@ constexpr Registrar kRegistrars[] = {
     register_secure_channel,       // 13 SecureChannel
     register_public_key_directory,      // 14 PublicKeyDirectory
     register_directory_token_verifier,  // 15 DirectoryTokenVerifier
-    // 16 RedisRateLimitStore, 17 RedisSessionStore, 18 InMemorySessionStore,
-    // 19 RedisInvalidationBroadcaster, 20 InMemoryInvalidationBroadcaster,
-    // 21 InvalidationScope, 22 InvalidationListenerHandle,
-    // 23 spawn_invalidation_listener                                 (stores family)
+    register_redis_rate_limit_store,              // 16 RedisRateLimitStore
+    register_redis_session_store,                 // 17 RedisSessionStore
+    register_in_memory_session_store,             // 18 InMemorySessionStore
+    register_redis_invalidation_broadcaster,      // 19 RedisInvalidationBroadcaster
+    register_in_memory_invalidation_broadcaster,  // 20 InMemoryInvalidationBroadcaster
+    register_invalidation_scope,                  // 21 InvalidationScope
+    register_invalidation_listener_handle,        // 22 InvalidationListenerHandle
+    register_spawn_invalidation_listener,         // 23 spawn_invalidation_listener
 };
 
 PyObject* create_module() {
