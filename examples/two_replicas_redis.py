@@ -50,9 +50,10 @@ class Replica:
         self.heard.append(scope)
         self.arrived.set()
 
-    def guard(self, principal: str, session_id: str, ip: str) -> Guard:
+    def guard(self, principal: str, session_id: str, ip: str, origin_ip: str = "192.0.2.1") -> Guard:
+        # The session started from origin_ip; ip is where this request comes from.
         return Guard(self.gate, principal_id=principal, principal_kind="service", session_id=session_id,
-                     ip=ip, session_store=self.sessions)
+                     ip=ip, origin_ip=origin_ip, session_store=self.sessions)
 
 
 def attempt(replica: Replica, guard: Guard, action: str) -> None:

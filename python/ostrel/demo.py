@@ -131,8 +131,10 @@ def _session(policy_file: Path, policy_text: str, work: Path) -> int:
 
     # --- the session ----------------------------------------------------------
     out.head("the session")
+    store_cls = getattr(engine, "InMemorySessionStore", None)
+    sessions = store_cls() if store_cls is not None else None
     agent = Guard(gate, principal_id="support-bot-7", principal_kind="agent", roles=["support", "billing"],
-                  ip="203.0.113.10", audit=audit)
+                  ip="203.0.113.10", audit=audit, session_store=sessions)
     lead = Guard(gate, principal_id="finance-lead-2", principal_kind="agent", roles=["finance-lead"],
                  ip="203.0.113.20", audit=audit)
     out.line(f"support-bot-7   session {agent.session_id} from {agent.ip}")
@@ -146,7 +148,7 @@ def _session(policy_file: Path, policy_text: str, work: Path) -> int:
             if denied.verdict is not None:
                 text = verdict_line(denied.verdict)
             else:
-                text = f"REFUSE  [{denied.code}] {denied.evaluator}: {denied.reason} (known to the guard)"
+                text = f"REFUSE  [{denied.code}] {denied.evaluator}: {denied.reason} (revoked session, gate not asked)"
             out.call(guard.principal_id, label or action, text)
             return None
         out.call(guard.principal_id, label or action,
@@ -181,6 +183,8 @@ def _session(policy_file: Path, policy_text: str, work: Path) -> int:
         else:
             out.line("listener received nothing within 5 s")
         listener.abort()
+    if sessions is not None:
+        out.line(f"session store: session revoked = {sessions.is_invalidated(agent.session_id)}")
     attempt(agent, "docs.search", label="docs.search after revocation")
 
     # --- the audit log --------------------------------------------------------

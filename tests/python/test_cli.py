@@ -12,6 +12,10 @@ import time
 import pytest
 
 import _ostrel_engine as engine
+
+# Children may run in another directory: make the search path absolute.
+ENV = dict(os.environ)
+ENV["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in ENV.get("PYTHONPATH", "").split(os.pathsep) if p)
 from ostrel._util import parse_duration_secs
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -24,7 +28,7 @@ def ostrel(*args, cwd=None):
         capture_output=True,
         text=True,
         cwd=cwd,
-        env=dict(os.environ),
+        env=ENV,
         timeout=120,
     )
     assert "Traceback" not in proc.stderr, proc.stderr
@@ -94,7 +98,7 @@ def test_bundle_json_and_blob_describe_the_same_key(keys):
     assert blob.id == engine.PublicKeyBundle.from_json(as_json.stdout).id
     # Without -o the blob goes to a redirected standard output as raw bytes.
     raw = subprocess.run([sys.executable, "-m", "ostrel", "bundle", str(keys / "signer.key"), "--blob"],
-                         capture_output=True, env=dict(os.environ))
+                         capture_output=True, env=ENV)
     assert raw.returncode == 0
     assert raw.stdout == (keys / "b.bin").read_bytes()
 
@@ -480,7 +484,7 @@ def test_audit_verify_draws_progress_only_on_a_terminal(tmp_path, monkeypatch):
 
     controller, terminal = pty.openpty()
     try:
-        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=terminal, env=dict(os.environ), timeout=300)
+        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=terminal, env=ENV, timeout=300)
         os.close(terminal)
         drawn = b""
         while True:
