@@ -33,9 +33,10 @@ void indcpa_keygen(std::span<std::uint8_t, kEkBytes> ek, std::span<std::uint8_t,
     PolyVec e;
     WipeOnExit wipe_s(s);
     WipeOnExit wipe_e(e);
-    std::uint8_t nonce = 0;
-    for (auto& p : s.v) sample_cbd_eta2(p, sigma, nonce++);
-    for (auto& p : e.v) sample_cbd_eta2(p, sigma, nonce++);
+    {
+        Poly* const noise[2 * kK] = {&s.v[0], &s.v[1], &s.v[2], &e.v[0], &e.v[1], &e.v[2]};
+        sample_cbd_eta2_many(noise, 2 * kK, sigma, 0);
+    }
 
     // Lines 16-18: s-hat = NTT(s), e-hat = NTT(e), t-hat = A-hat o s-hat + e-hat.
     polyvec_ntt(s);
@@ -73,10 +74,10 @@ void indcpa_encrypt(std::span<std::uint8_t, kCiphertextBytes> c, std::span<const
     WipeOnExit wipe_y(y);
     WipeOnExit wipe_e1(e1);
     WipeOnExit wipe_e2(e2);
-    std::uint8_t nonce = 0;
-    for (auto& p : y.v) sample_cbd_eta2(p, r, nonce++);
-    for (auto& p : e1.v) sample_cbd_eta2(p, r, nonce++);
-    sample_cbd_eta2(e2, r, nonce++);
+    {
+        Poly* const noise[2 * kK + 1] = {&y.v[0], &y.v[1], &y.v[2], &e1.v[0], &e1.v[1], &e1.v[2], &e2};
+        sample_cbd_eta2_many(noise, 2 * kK + 1, r, 0);
+    }
 
     // Lines 18-19: y-hat = NTT(y); u = NTT^-1(A-hat^T o y-hat) + e1.
     polyvec_ntt(y);

@@ -1,5 +1,6 @@
 #include "pq/crypto/mlkem768_polyvec.hpp"
 
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768_sampling.hpp"
 
 namespace ostrel_pq::crypto::mlkem {
@@ -56,17 +57,36 @@ void polyvec_decompress(PolyVec& r, std::span<const std::uint8_t, kPolyVecCompre
 }
 
 void generate_matrix(PolyMatrix& a, std::span<const std::uint8_t, kSymBytes> rho, bool transposed) noexcept {
-    for (std::size_t i = 0; i < kK; ++i) {
-        for (std::size_t j = 0; j < kK; ++j) {
-            const auto bi = static_cast<std::uint8_t>(i);
-            const auto bj = static_cast<std::uint8_t>(j);
-            // A[i][j] absorbs rho || j || i; its transpose entry [i][j] is A[j][i].
-            if (transposed) {
-                sample_ntt(a.rows[i].v[j], rho, bi, bj);
-            } else {
-                sample_ntt(a.rows[i].v[j], rho, bj, bi);
+    // A[i][j] absorbs rho || j || i; its transpose entry [i][j] is A[j][i].
+    const auto seed_bytes = [transposed](std::size_t i, std::size_t j, std::uint8_t& first, std::uint8_t& second) {
+        first = static_cast<std::uint8_t>(transposed ? i : j);
+        second = static_cast<std::uint8_t>(transposed ? j : i);
+    };
+    if (!use_avx2()) {
+        for (std::size_t i = 0; i < kK; ++i) {
+            for (std::size_t j = 0; j < kK; ++j) {
+                std::uint8_t first;
+                std::uint8_t second;
+                seed_bytes(i, j, first, second);
+                sample_ntt(a.rows[i].v[j], rho, first, second);
             }
         }
+        return;
+    }
+    // Nine entries, four streams at a time; the last batch repeats the
+    // final entry into scratch.
+    constexpr std::size_t kEntries = kK * kK;
+    Poly scratch;
+    for (std::size_t t = 0; t < kEntries; t += 4) {
+        Poly* dst[4];
+        std::uint8_t first[4];
+        std::uint8_t second[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::size_t e = t + k < kEntries ? t + k : kEntries - 1;
+            dst[k] = t + k < kEntries ? &a.rows[e / kK].v[e % kK] : &scratch;
+            seed_bytes(e / kK, e % kK, first[k], second[k]);
+        }
+        sample_ntt_x4(dst, rho, first, second);
     }
 }
 

@@ -1,31 +1,68 @@
 #include "pq/crypto/mlkem768_sampling.hpp"
 
 #include "pq/crypto/keccak.hpp"
+#include "pq/crypto/keccak_x4.hpp"
 #include "util/secret_buffer.hpp"
 
 namespace ostrel_pq::crypto::mlkem {
 
 static_assert(kEta1 == 2 && kEta2 == 2, "ML-KEM-768 uses eta = 2 for all noise");
 
-void sample_ntt(Poly& r, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j, std::uint8_t i) noexcept {
-    Shake128 xof;
+namespace {
+
+// Algorithm 7's inner loop over a run of SHAKE128 output: each three bytes
+// give two 12-bit candidates, kept when below q. A block of 168 bytes holds
+// whole triples, so parsing several blocks at once equals parsing them one
+// by one. Returns the new count.
+std::size_t rej_uniform(Poly& r, std::size_t n, const std::uint8_t* block, std::size_t len) noexcept {
+    for (std::size_t pos = 0; pos + 3 <= len && n < kN; pos += 3) {
+        const std::uint16_t d1 = static_cast<std::uint16_t>(block[pos] | ((block[pos + 1] & 0x0F) << 8));
+        const std::uint16_t d2 = static_cast<std::uint16_t>((block[pos + 1] >> 4) | (block[pos + 2] << 4));
+        if (d1 < kQ) r.c[n++] = static_cast<std::int16_t>(d1);
+        if (d2 < kQ && n < kN) r.c[n++] = static_cast<std::int16_t>(d2);
+    }
+    return n;
+}
+
+std::array<std::uint8_t, kSymBytes + 2> xof_seed(std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j,
+                                                 std::uint8_t i) noexcept {
     std::array<std::uint8_t, kSymBytes + 2> seed{};
     for (std::size_t k = 0; k < kSymBytes; ++k) seed[k] = rho[k];
     seed[kSymBytes] = j;
     seed[kSymBytes + 1] = i;
-    xof.absorb(seed);
+    return seed;
+}
 
+}  // namespace
+
+void sample_ntt(Poly& r, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j, std::uint8_t i) noexcept {
+    Shake128 xof;
+    xof.absorb(xof_seed(rho, j, i));
     // Squeeze whole rate-sized blocks (168 = 56 triples of bytes).
     std::array<std::uint8_t, Shake128::kRate> block{};
     std::size_t n = 0;
     while (n < kN) {
         xof.squeeze(block);
-        for (std::size_t pos = 0; pos + 3 <= block.size() && n < kN; pos += 3) {
-            const std::uint16_t d1 = static_cast<std::uint16_t>(block[pos] | ((block[pos + 1] & 0x0F) << 8));
-            const std::uint16_t d2 = static_cast<std::uint16_t>((block[pos + 1] >> 4) | (block[pos + 2] << 4));
-            if (d1 < kQ) r.c[n++] = static_cast<std::int16_t>(d1);
-            if (d2 < kQ && n < kN) r.c[n++] = static_cast<std::int16_t>(d2);
-        }
+        n = rej_uniform(r, n, block.data(), block.size());
+    }
+}
+
+// Three blocks (336 candidates) nearly always suffice; more are drawn for
+// all four streams while any needs them. The input is public.
+void sample_ntt_x4(Poly* const r[4], std::span<const std::uint8_t, kSymBytes> rho, const std::uint8_t j[4],
+                   const std::uint8_t i[4]) noexcept {
+    std::array<std::uint8_t, kSymBytes + 2> seed[4];
+    for (int k = 0; k < 4; ++k) seed[k] = xof_seed(rho, j[k], i[k]);
+    Shake128x4 xof;
+    xof.absorb_once(seed[0], seed[1], seed[2], seed[3]);
+    constexpr std::size_t kFirstBlocks = 3;
+    std::uint8_t buf[4][kFirstBlocks * Shake128x4::kRate];
+    xof.squeeze_blocks(buf[0], buf[1], buf[2], buf[3], kFirstBlocks);
+    std::size_t n[4];
+    for (int k = 0; k < 4; ++k) n[k] = rej_uniform(*r[k], 0, buf[k], sizeof(buf[k]));
+    while (n[0] < kN || n[1] < kN || n[2] < kN || n[3] < kN) {
+        xof.squeeze_blocks(buf[0], buf[1], buf[2], buf[3], 1);
+        for (int k = 0; k < 4; ++k) n[k] = rej_uniform(*r[k], n[k], buf[k], Shake128x4::kRate);
     }
 }
 
@@ -57,6 +94,40 @@ void sample_cbd_eta2(Poly& r, std::span<const std::uint8_t, kSymBytes> sigma, st
     input[kSymBytes] = nonce;
     shake256(input, prf);
     cbd_eta2(r, prf);
+}
+
+}  // namespace ostrel_pq::crypto::mlkem
+
+namespace ostrel_pq::crypto::mlkem {
+
+void sample_cbd_eta2_many(Poly* const r[], std::size_t count, std::span<const std::uint8_t, kSymBytes> sigma,
+                          std::uint8_t first_nonce) noexcept {
+    std::size_t done = 0;
+    if (use_avx2() && count >= 2) {
+        // PRF_2 needs 128 bytes, less than one SHAKE256 block.
+        static_assert(64 * kEta1 <= Shake256x4::kRate);
+        std::array<std::uint8_t, kSymBytes + 1> in[4];
+        std::uint8_t prf[4][Shake256x4::kRate];
+        Poly scratch;
+        for (; done < count; done += 4) {
+            Poly* dst[4];
+            for (std::size_t k = 0; k < 4; ++k) {
+                const std::size_t e = done + k < count ? done + k : count - 1;
+                dst[k] = done + k < count ? r[e] : &scratch;
+                for (std::size_t b = 0; b < kSymBytes; ++b) in[k][b] = sigma[b];
+                in[k][kSymBytes] = static_cast<std::uint8_t>(first_nonce + e);
+            }
+            Shake256x4 xof;
+            xof.absorb_once(in[0], in[1], in[2], in[3]);
+            xof.squeeze_blocks(prf[0], prf[1], prf[2], prf[3], 1);
+            for (int k = 0; k < 4; ++k) cbd_eta2(*dst[k], std::span<const std::uint8_t, 128>(prf[k], 128));
+        }
+        ostrel_util::secure_wipe(in, sizeof(in));
+        ostrel_util::secure_wipe(prf, sizeof(prf));
+        ostrel_util::secure_wipe(&scratch, sizeof(scratch));
+        return;
+    }
+    for (; done < count; ++done) sample_cbd_eta2(*r[done], sigma, static_cast<std::uint8_t>(first_nonce + done));
 }
 
 }  // namespace ostrel_pq::crypto::mlkem

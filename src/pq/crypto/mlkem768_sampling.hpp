@@ -21,6 +21,17 @@ void sample_ntt(Poly& r, std::span<const std::uint8_t, kSymBytes> rho, std::uint
 // mod q). Constant-time; the PRF output is wiped.
 void sample_cbd_eta2(Poly& r, std::span<const std::uint8_t, kSymBytes> sigma, std::uint8_t nonce) noexcept;
 
+// Four SampleNTT streams at once (four-way SHAKE128): r[k] from
+// rho || j[k] || i[k]. Same output as four sample_ntt calls.
+void sample_ntt_x4(Poly* const r[4], std::span<const std::uint8_t, kSymBytes> rho, const std::uint8_t j[4],
+                   const std::uint8_t i[4]) noexcept;
+
+// r[k] = sample_cbd_eta2(sigma, first_nonce + k) for k < count. With AVX2
+// the PRF streams run four at a time; every buffer holding PRF output is
+// wiped.
+void sample_cbd_eta2_many(Poly* const r[], std::size_t count, std::span<const std::uint8_t, kSymBytes> sigma,
+                          std::uint8_t first_nonce) noexcept;
+
 // Algorithm 8 (SamplePolyCBD_2) on 128 given bytes.
 void cbd_eta2(Poly& r, std::span<const std::uint8_t, 128> bytes) noexcept;
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mldsa65.hpp"
 
 namespace {
@@ -17,6 +18,12 @@ namespace {
 namespace mldsa = ostrel_pq::crypto::mldsa65;
 using ostrel_pq::crypto::CryptoError;
 using Bytes = std::vector<std::uint8_t>;
+using ostrel_pq::crypto::ScopedForcePortable;
+
+// Every known answer is checked twice: with the portable code forced, then
+// with the run-time selection (the AVX2 code on CPUs that have it). Both
+// must give the same bytes.
+constexpr bool kPortableAndDispatched[] = {true, false};
 
 Bytes from_hex(const std::string& hex) {
     auto nibble = [](char c) -> std::uint8_t {
@@ -60,12 +67,16 @@ const std::map<std::string, Bytes>& secret_keys_by_seed() {
 TEST(MlDsa65Vectors, KeyGenFromSeedIsByteExact) {
     const auto cases = load_vectors("mldsa65_keygen.json")["cases"];
     ASSERT_EQ(cases.size(), 12u);
-    for (const auto& c : cases) {
-        const Bytes seed = from_hex(c["seed"]);
-        const auto kp = mldsa::keygen_internal(seed32(seed));
-        EXPECT_EQ(to_bytes(kp.public_key), from_hex(c["pk"])) << "case " << c["id"];
-        EXPECT_EQ(to_bytes(kp.secret_key.span()), from_hex(c["sk"])) << "case " << c["id"];
-        EXPECT_EQ(to_bytes(kp.seed.span()), seed) << "case " << c["id"];
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            const Bytes seed = from_hex(c["seed"]);
+            const auto kp = mldsa::keygen_internal(seed32(seed));
+            EXPECT_EQ(to_bytes(kp.public_key), from_hex(c["pk"])) << "case " << c["id"];
+            EXPECT_EQ(to_bytes(kp.secret_key.span()), from_hex(c["sk"])) << "case " << c["id"];
+            EXPECT_EQ(to_bytes(kp.seed.span()), seed) << "case " << c["id"];
+        }
     }
 }
 
@@ -73,23 +84,27 @@ TEST(MlDsa65Vectors, DeterministicSignatureIsByteExactAndVerifies) {
     const auto cases = load_vectors("mldsa65_sign.json")["cases"];
     ASSERT_EQ(cases.size(), 15u);
     const Bytes empty_ctx;
-    for (const auto& c : cases) {
-        const Bytes seed = from_hex(c["seed"]);
-        const Bytes pk = from_hex(c["pk"]);
-        const Bytes msg = from_hex(c["msg"]);
-        const Bytes expected = from_hex(c["sig"]);
-        const auto& sk = secret_keys_by_seed().at(c["seed"].get<std::string>());
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            const Bytes seed = from_hex(c["seed"]);
+            const Bytes pk = from_hex(c["pk"]);
+            const Bytes msg = from_hex(c["msg"]);
+            const Bytes expected = from_hex(c["sig"]);
+            const auto& sk = secret_keys_by_seed().at(c["seed"].get<std::string>());
 
-        const auto from_sk = mldsa::sign(sk, msg, empty_ctx, mldsa::kDeterministicRnd);
-        ASSERT_TRUE(from_sk.has_value()) << from_sk.error().display();
-        EXPECT_EQ(to_bytes(*from_sk), expected) << "case " << c["id"] << " (from expanded key)";
+            const auto from_sk = mldsa::sign(sk, msg, empty_ctx, mldsa::kDeterministicRnd);
+            ASSERT_TRUE(from_sk.has_value()) << from_sk.error().display();
+            EXPECT_EQ(to_bytes(*from_sk), expected) << "case " << c["id"] << " (from expanded key)";
 
-        const auto from_seed = mldsa::sign_with_seed(seed, msg, empty_ctx, mldsa::kDeterministicRnd);
-        ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
-        EXPECT_EQ(to_bytes(*from_seed), expected) << "case " << c["id"] << " (from seed)";
+            const auto from_seed = mldsa::sign_with_seed(seed, msg, empty_ctx, mldsa::kDeterministicRnd);
+            ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
+            EXPECT_EQ(to_bytes(*from_seed), expected) << "case " << c["id"] << " (from seed)";
 
-        EXPECT_TRUE(mldsa::verify(pk, msg, empty_ctx, expected)) << "case " << c["id"];
-        EXPECT_TRUE(mldsa::check_signature_encoding(expected).has_value()) << "case " << c["id"];
+            EXPECT_TRUE(mldsa::verify(pk, msg, empty_ctx, expected)) << "case " << c["id"];
+            EXPECT_TRUE(mldsa::check_signature_encoding(expected).has_value()) << "case " << c["id"];
+        }
     }
 }
 
@@ -97,27 +112,31 @@ TEST(MlDsa65Vectors, NegativeSignaturesAreRejected) {
     const auto cases = load_vectors("mldsa65_verify_negative.json")["cases"];
     ASSERT_EQ(cases.size(), 32u);
     const Bytes empty_ctx;
-    for (const auto& c : cases) {
-        ASSERT_FALSE(c["expect"].get<bool>());
-        const Bytes pk = from_hex(c["pk"]);
-        const Bytes msg = from_hex(c["msg"]);
-        const Bytes sig = from_hex(c["sig"]);
-        const std::string why = c["why"];
-        EXPECT_FALSE(mldsa::verify(pk, msg, empty_ctx, sig)) << "case " << c["id"] << ": " << why;
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            ASSERT_FALSE(c["expect"].get<bool>());
+            const Bytes pk = from_hex(c["pk"]);
+            const Bytes msg = from_hex(c["msg"]);
+            const Bytes sig = from_hex(c["sig"]);
+            const std::string why = c["why"];
+            EXPECT_FALSE(mldsa::verify(pk, msg, empty_ctx, sig)) << "case " << c["id"] << ": " << why;
 
-        const auto vk = mldsa::VerifyingKey::from_bytes(pk);
-        ASSERT_TRUE(vk.has_value());
-        const auto detailed = vk->verify(msg, empty_ctx, sig);
-        ASSERT_FALSE(detailed.has_value()) << "case " << c["id"];
-        EXPECT_EQ(detailed.error().kind(), CryptoError::Kind::VerificationFailed) << "case " << c["id"];
+            const auto vk = mldsa::VerifyingKey::from_bytes(pk);
+            ASSERT_TRUE(vk.has_value());
+            const auto detailed = vk->verify(msg, empty_ctx, sig);
+            ASSERT_FALSE(detailed.has_value()) << "case " << c["id"];
+            EXPECT_EQ(detailed.error().kind(), CryptoError::Kind::VerificationFailed) << "case " << c["id"];
 
-        // A malformed hint encoding is caught by the encoding check alone,
-        // and reported as such; well-formed ones fail at verification.
-        const bool malformed = why.starts_with("hint malformed");
-        EXPECT_EQ(!mldsa::check_signature_encoding(sig).has_value(), malformed) << "case " << c["id"] << ": " << why;
-        EXPECT_EQ(detailed.error().detail(), malformed ? "ML-DSA-65 signature encoding is malformed"
-                                                       : "ML-DSA-65 signature does not verify")
-            << "case " << c["id"];
+            // A malformed hint encoding is caught by the encoding check alone,
+            // and reported as such; well-formed ones fail at verification.
+            const bool malformed = why.starts_with("hint malformed");
+            EXPECT_EQ(!mldsa::check_signature_encoding(sig).has_value(), malformed) << "case " << c["id"] << ": " << why;
+            EXPECT_EQ(detailed.error().detail(), malformed ? "ML-DSA-65 signature encoding is malformed"
+                                                           : "ML-DSA-65 signature does not verify")
+                << "case " << c["id"];
+        }
     }
 }
 
@@ -255,10 +274,14 @@ TEST_F(MlDsa65RoundTrip, LengthAndContextErrors) {
         {"long seed", mldsa::sign_with_seed(Bytes(33, 7), msg, {}, mldsa::kDeterministicRnd),
          CryptoError::Kind::InvalidLength, "ML-DSA-65 seed must be 32 bytes, got 33"},
     };
-    for (const auto& c : cases) {
-        ASSERT_FALSE(c.result.has_value()) << c.name;
-        EXPECT_EQ(c.result.error().kind(), c.kind) << c.name;
-        EXPECT_EQ(c.result.error().detail(), c.detail) << c.name;
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            ASSERT_FALSE(c.result.has_value()) << c.name;
+            EXPECT_EQ(c.result.error().kind(), c.kind) << c.name;
+            EXPECT_EQ(c.result.error().detail(), c.detail) << c.name;
+        }
     }
 
     const auto sig = mldsa::sign(sk.span(), msg, {}, mldsa::kDeterministicRnd);

@@ -5,13 +5,17 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "pq/crypto/keccak.hpp"
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mldsa65_ntt.hpp"
 #include "pq/crypto/mldsa65_packing.hpp"
 #include "pq/crypto/mldsa65_poly.hpp"
+#include "pq/crypto/mldsa65_polyvec.hpp"
 #include "pq/crypto/mldsa65_reduce.hpp"
 #include "pq/crypto/mldsa65_sampling.hpp"
 
@@ -307,6 +311,48 @@ TEST(MlDsa65Sampling, ExpandAIsUniformModQAndIndexedColumnFirst) {
     ASSERT_LT(cand, kQ);  // true for this rho, so it is accepted as the first coefficient
     EXPECT_EQ(a.row[0].v[1].c[0], cand);
     EXPECT_NE(a.row[0].v[1].c[0], a.row[1].v[0].c[0]);
+}
+
+// The four-way samplers against the one-stream ones, over many seeds and
+// over mask nonces that carry into the high byte (kappa near 256 and
+// 65535 so kappa + r wraps).
+template <class T>
+bool same_bytes(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+TEST(MlDsa65Sampling, FourWaySamplersMatchPortableOnes) {
+    using ostrel_pq::crypto::ScopedForcePortable;
+    std::mt19937 gen(20261211);
+    for (int trial = 0; trial < 24; ++trial) {
+        std::array<std::uint8_t, kSeedBytes> rho;
+        std::array<std::uint8_t, kRhoPrimeBytes> rho_prime;
+        for (auto& b : rho) b = static_cast<std::uint8_t>(gen());
+        for (auto& b : rho_prime) b = static_cast<std::uint8_t>(gen());
+        const std::uint16_t kappa = std::array<std::uint16_t, 4>{0, 253, 65533, 5 * 777}[trial % 4];
+        SCOPED_TRACE(testing::Message() << "trial " << trial << " kappa " << kappa);
+
+        auto a_portable = std::make_unique<Matrix>();
+        auto a_vector = std::make_unique<Matrix>();
+        PolyVecL s1_portable, s1_vector, y_portable, y_vector;
+        PolyVecK s2_portable, s2_vector;
+        {
+            const ScopedForcePortable path(true);
+            expand_a(*a_portable, rho);
+            expand_s(s1_portable, s2_portable, rho_prime);
+            expand_mask(y_portable, rho_prime, kappa);
+        }
+        {
+            const ScopedForcePortable path(false);
+            expand_a(*a_vector, rho);
+            expand_s(s1_vector, s2_vector, rho_prime);
+            expand_mask(y_vector, rho_prime, kappa);
+        }
+        EXPECT_TRUE(same_bytes(*a_portable, *a_vector));
+        EXPECT_TRUE(same_bytes(s1_portable, s1_vector));
+        EXPECT_TRUE(same_bytes(s2_portable, s2_vector));
+        EXPECT_TRUE(same_bytes(y_portable, y_vector));
+    }
 }
 
 // --------------------------------------------------------------- packing

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pq/crypto/keccak.hpp"
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768.hpp"
 
 namespace {
@@ -22,6 +23,12 @@ namespace {
 namespace kem = ostrel_pq::crypto::mlkem768;
 using ostrel_pq::crypto::CryptoError;
 using Bytes = std::vector<std::uint8_t>;
+using ostrel_pq::crypto::ScopedForcePortable;
+
+// Every known answer is checked twice: with the portable code forced, then
+// with the run-time selection (the AVX2 code on CPUs that have it). Both
+// must give the same bytes.
+constexpr bool kPortableAndDispatched[] = {true, false};
 
 Bytes from_hex(const std::string& hex) {
     auto nibble = [](char c) -> std::uint8_t {
@@ -80,66 +87,78 @@ Bytes vector_dk_for_seed(const Bytes& seed) {
 TEST(MlKem768Vectors, KeyGenInternalMatchesEveryCase) {
     const auto cases = load_cases("mlkem768_keygen.json");
     ASSERT_EQ(cases.size(), 12u);
-    for (const auto& c : cases) {
-        SCOPED_TRACE("keygen case " + std::to_string(c.at("id").get<int>()));
-        const Bytes d = hex_field(c, "d");
-        const Bytes z = hex_field(c, "z");
-        const kem::KeyPair kp = kem::keygen_internal(fixed32(d), fixed32(z));
-        EXPECT_EQ(kp.encapsulation_key, hex_field(c, "ek"));
-        EXPECT_EQ(to_bytes(kp.decapsulation_key), hex_field(c, "dk"));
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE("keygen case " + std::to_string(c.at("id").get<int>()));
+            const Bytes d = hex_field(c, "d");
+            const Bytes z = hex_field(c, "z");
+            const kem::KeyPair kp = kem::keygen_internal(fixed32(d), fixed32(z));
+            EXPECT_EQ(kp.encapsulation_key, hex_field(c, "ek"));
+            EXPECT_EQ(to_bytes(kp.decapsulation_key), hex_field(c, "dk"));
 
-        Bytes seed = d;
-        seed.insert(seed.end(), z.begin(), z.end());
-        const auto from_seed = kem::keygen_from_seed(seed);
-        ASSERT_TRUE(from_seed.has_value());
-        EXPECT_EQ(from_seed->encapsulation_key, kp.encapsulation_key);
-        EXPECT_EQ(to_bytes(from_seed->decapsulation_key), to_bytes(kp.decapsulation_key));
+            Bytes seed = d;
+            seed.insert(seed.end(), z.begin(), z.end());
+            const auto from_seed = kem::keygen_from_seed(seed);
+            ASSERT_TRUE(from_seed.has_value());
+            EXPECT_EQ(from_seed->encapsulation_key, kp.encapsulation_key);
+            EXPECT_EQ(to_bytes(from_seed->decapsulation_key), to_bytes(kp.decapsulation_key));
+        }
     }
 }
 
 TEST(MlKem768Vectors, EncapsInternalAndDecapsMatchEveryCase) {
     const auto cases = load_cases("mlkem768_encaps.json");
     ASSERT_EQ(cases.size(), 13u);
-    for (const auto& c : cases) {
-        SCOPED_TRACE("encaps case " + std::to_string(c.at("id").get<int>()));
-        const Bytes ek = hex_field(c, "ek");
-        const Bytes m = hex_field(c, "m");
-        const Bytes ct = hex_field(c, "ct");
-        const Bytes ss = hex_field(c, "ss");
-        const Bytes seed = hex_field(c, "seed");
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE("encaps case " + std::to_string(c.at("id").get<int>()));
+            const Bytes ek = hex_field(c, "ek");
+            const Bytes m = hex_field(c, "m");
+            const Bytes ct = hex_field(c, "ct");
+            const Bytes ss = hex_field(c, "ss");
+            const Bytes seed = hex_field(c, "seed");
 
-        const auto enc = kem::encaps_internal(ek, fixed32(m));
-        ASSERT_TRUE(enc.has_value()) << enc.error().display();
-        EXPECT_EQ(enc->ciphertext, ct);
-        EXPECT_EQ(to_bytes(enc->shared_secret), ss);
+            const auto enc = kem::encaps_internal(ek, fixed32(m));
+            ASSERT_TRUE(enc.has_value()) << enc.error().display();
+            EXPECT_EQ(enc->ciphertext, ct);
+            EXPECT_EQ(to_bytes(enc->shared_secret), ss);
 
-        const auto from_seed = kem::decaps_from_seed(seed, ct);
-        ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
-        EXPECT_EQ(to_bytes(*from_seed), ss);
+            const auto from_seed = kem::decaps_from_seed(seed, ct);
+            ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
+            EXPECT_EQ(to_bytes(*from_seed), ss);
 
-        const auto from_dk = kem::decaps(vector_dk_for_seed(seed), ct);
-        ASSERT_TRUE(from_dk.has_value()) << from_dk.error().display();
-        EXPECT_EQ(to_bytes(*from_dk), ss);
+            const auto from_dk = kem::decaps(vector_dk_for_seed(seed), ct);
+            ASSERT_TRUE(from_dk.has_value()) << from_dk.error().display();
+            EXPECT_EQ(to_bytes(*from_dk), ss);
+        }
     }
 }
 
 TEST(MlKem768Vectors, ImplicitRejectionReturnsJOfZAndCiphertext) {
     const auto cases = load_cases("mlkem768_decaps_reject.json");
     ASSERT_EQ(cases.size(), 10u);
-    for (const auto& c : cases) {
-        SCOPED_TRACE("reject case " + std::to_string(c.at("id").get<int>()) + ": " + c.at("why").get<std::string>());
-        const Bytes seed = hex_field(c, "seed");
-        const Bytes ct = hex_field(c, "ct_modified");
-        const Bytes ss = hex_field(c, "ss");
-        ASSERT_EQ(ss, rejection_value(std::span(seed).subspan(32), ct));
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE("reject case " + std::to_string(c.at("id").get<int>()) + ": " + c.at("why").get<std::string>());
+            const Bytes seed = hex_field(c, "seed");
+            const Bytes ct = hex_field(c, "ct_modified");
+            const Bytes ss = hex_field(c, "ss");
+            ASSERT_EQ(ss, rejection_value(std::span(seed).subspan(32), ct));
 
-        const auto from_seed = kem::decaps_from_seed(seed, ct);
-        ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
-        EXPECT_EQ(to_bytes(*from_seed), ss);
+            const auto from_seed = kem::decaps_from_seed(seed, ct);
+            ASSERT_TRUE(from_seed.has_value()) << from_seed.error().display();
+            EXPECT_EQ(to_bytes(*from_seed), ss);
 
-        const auto from_dk = kem::decaps(vector_dk_for_seed(seed), ct);
-        ASSERT_TRUE(from_dk.has_value()) << from_dk.error().display();
-        EXPECT_EQ(to_bytes(*from_dk), ss);
+            const auto from_dk = kem::decaps(vector_dk_for_seed(seed), ct);
+            ASSERT_TRUE(from_dk.has_value()) << from_dk.error().display();
+            EXPECT_EQ(to_bytes(*from_dk), ss);
+        }
     }
 }
 
@@ -147,24 +166,28 @@ TEST(MlKem768Vectors, EncapsulationKeyModulusCheck) {
     const auto cases = load_cases("mlkem768_ek_invalid.json");
     ASSERT_EQ(cases.size(), 10u);
     const std::array<std::uint8_t, 32> m{};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("ek case " + std::to_string(c.at("id").get<int>()) + ": " + c.at("why").get<std::string>());
-        const Bytes ek = hex_field(c, "ek");
-        const bool valid = c.at("valid").get<bool>();
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE("ek case " + std::to_string(c.at("id").get<int>()) + ": " + c.at("why").get<std::string>());
+            const Bytes ek = hex_field(c, "ek");
+            const bool valid = c.at("valid").get<bool>();
 
-        const auto check = kem::check_encapsulation_key(ek);
-        EXPECT_EQ(check.has_value(), valid);
-        const auto enc = kem::encaps_internal(ek, m);
-        EXPECT_EQ(enc.has_value(), valid);
-        const auto enc_random = kem::encaps(ek);
-        EXPECT_EQ(enc_random.has_value(), valid);
-        if (!valid) {
-            ASSERT_FALSE(check.has_value());
-            EXPECT_EQ(check.error().kind(), CryptoError::Kind::InvalidKey);
-            EXPECT_EQ(enc.error(), check.error());
-            EXPECT_EQ(enc_random.error(), check.error());
-        } else {
-            EXPECT_EQ(enc->ciphertext.size(), kem::kCiphertextBytes);
+            const auto check = kem::check_encapsulation_key(ek);
+            EXPECT_EQ(check.has_value(), valid);
+            const auto enc = kem::encaps_internal(ek, m);
+            EXPECT_EQ(enc.has_value(), valid);
+            const auto enc_random = kem::encaps(ek);
+            EXPECT_EQ(enc_random.has_value(), valid);
+            if (!valid) {
+                ASSERT_FALSE(check.has_value());
+                EXPECT_EQ(check.error().kind(), CryptoError::Kind::InvalidKey);
+                EXPECT_EQ(enc.error(), check.error());
+                EXPECT_EQ(enc_random.error(), check.error());
+            } else {
+                EXPECT_EQ(enc->ciphertext.size(), kem::kCiphertextBytes);
+            }
         }
     }
 }
@@ -260,17 +283,21 @@ TEST_F(MlKem768RoundTrip, TamperedDecapsulationKeyFailsHashCheck) {
         {"first byte of H(ek)", 2336},
         {"last byte of H(ek)", 2367},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Bytes bad = dk();
-        bad[c.offset] ^= 0x80;
-        const auto check = kem::check_decapsulation_key(bad);
-        ASSERT_FALSE(check.has_value());
-        EXPECT_EQ(check.error().kind(), CryptoError::Kind::InvalidKey);
-        EXPECT_EQ(check.error().display(), "invalid key: ML-KEM-768 decapsulation key hash check failed");
-        const auto ss = kem::decaps(bad, enc_.ciphertext);
-        ASSERT_FALSE(ss.has_value());
-        EXPECT_EQ(ss.error(), check.error());
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            Bytes bad = dk();
+            bad[c.offset] ^= 0x80;
+            const auto check = kem::check_decapsulation_key(bad);
+            ASSERT_FALSE(check.has_value());
+            EXPECT_EQ(check.error().kind(), CryptoError::Kind::InvalidKey);
+            EXPECT_EQ(check.error().display(), "invalid key: ML-KEM-768 decapsulation key hash check failed");
+            const auto ss = kem::decaps(bad, enc_.ciphertext);
+            ASSERT_FALSE(ss.has_value());
+            EXPECT_EQ(ss.error(), check.error());
+        }
     }
     EXPECT_TRUE(kem::check_decapsulation_key(dk()).has_value());
 }
@@ -314,11 +341,15 @@ TEST_F(MlKem768RoundTrip, WrongLengthsAreErrors) {
         {"seed 32 bytes to keygen", err_of(kem::keygen_from_seed(resized(seed_, 32))),
          "invalid length: ML-KEM-768 key seed must be 64 bytes, got 32"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_TRUE(c.error.has_value());
-        EXPECT_EQ(c.error->kind(), CryptoError::Kind::InvalidLength);
-        EXPECT_EQ(c.error->display(), c.expected_display);
+    for (const bool portable : kPortableAndDispatched) {
+        const ScopedForcePortable path(portable);
+        SCOPED_TRACE(portable ? "portable path" : "dispatched path");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            ASSERT_TRUE(c.error.has_value());
+            EXPECT_EQ(c.error->kind(), CryptoError::Kind::InvalidLength);
+            EXPECT_EQ(c.error->display(), c.expected_display);
+        }
     }
 }
 

@@ -6,10 +6,13 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768_ntt.hpp"
+#include "pq/crypto/mlkem768_polyvec.hpp"
 #include "pq/crypto/mlkem768_poly.hpp"
 #include "pq/crypto/mlkem768_reduce.hpp"
 #include "pq/crypto/mlkem768_sampling.hpp"
@@ -192,6 +195,44 @@ std::vector<std::int64_t> ntt_by_definition(const Poly& f) {
         out[2 * i + 1] = odd;
     }
     return out;
+}
+
+// The four-way matrix and noise samplers against the one-stream ones, for
+// A-hat and its transpose and for every batch size the callers use (and
+// the odd ones the batching pads).
+TEST(MlKem768Sampling, FourWaySamplersMatchPortableOnes) {
+    using ostrel_pq::crypto::ScopedForcePortable;
+    std::mt19937 gen(1211);
+    for (int trial = 0; trial < 16; ++trial) {
+        std::array<std::uint8_t, kSymBytes> seed;
+        for (auto& b : seed) b = static_cast<std::uint8_t>(gen());
+        for (const bool transposed : {false, true}) {
+            PolyMatrix portable;
+            PolyMatrix vector;
+            {
+                const ScopedForcePortable path(true);
+                generate_matrix(portable, seed, transposed);
+            }
+            {
+                const ScopedForcePortable path(false);
+                generate_matrix(vector, seed, transposed);
+            }
+            EXPECT_EQ(std::memcmp(&portable, &vector, sizeof(PolyMatrix)), 0) << "trial " << trial;
+        }
+        for (std::size_t count = 1; count <= 8; ++count) {
+            const auto first_nonce = static_cast<std::uint8_t>(trial * 17);
+            Poly many[8];
+            Poly* dst[8];
+            for (std::size_t k = 0; k < 8; ++k) dst[k] = &many[k];
+            const ScopedForcePortable path(false);
+            sample_cbd_eta2_many(dst, count, seed, first_nonce);
+            for (std::size_t k = 0; k < count; ++k) {
+                Poly one;
+                sample_cbd_eta2(one, seed, static_cast<std::uint8_t>(first_nonce + k));
+                EXPECT_EQ(one.c, many[k].c) << "trial " << trial << " count " << count << " k " << k;
+            }
+        }
+    }
 }
 
 TEST(MlKem768Ntt, ForwardTransformMatchesDefinition) {
