@@ -48,3 +48,20 @@ def test_two_replicas_share_limits_and_revocations():
     assert any("invalidate" in line and "IP changed mid-session" in line for line in lines)
     assert any("replica-b listener heard InvalidationScope(target_kind=session" in line for line in lines)
     assert "SESSION_INVALID" in lines[-1]
+
+
+def _native_example():
+    # The build that serves this test run: PYTHONPATH=<build>/python.
+    for entry in ENV.get("PYTHONPATH", "").split(os.pathsep):
+        candidate = pathlib.Path(entry).parent / "example_agent_gate"
+        if entry and candidate.is_file():
+            return candidate
+    return None
+
+
+@pytest.mark.skipif(_native_example() is None, reason="example_agent_gate not built beside the module")
+def test_native_agent_gate_example_still_runs():
+    proc = subprocess.run([str(_native_example()), str(EXAMPLES / "policies.toml")], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "PERMIT" in proc.stdout and "REFUSE" in proc.stdout and "INVALIDATE" in proc.stdout
