@@ -236,24 +236,30 @@ TEST(InvalidationListener, AbortIsIdempotentAndStopsTheHandler) {
 // returned, no further scope is handled.
 TEST(InvalidationListener, AbortWithQueuedScopesHandlesNoMore) {
     auto b = InMemoryInvalidationBroadcaster::create();
-    std::atomic<int> calls{0};
-    std::atomic<bool> in_first{false};
-    std::atomic<bool> release{false};
+    // Shared with the handler, which may still be running on its pool thread
+    // when the aborted task has already ended.
+    struct State {
+        std::atomic<int> calls{0};
+        std::atomic<bool> in_first{false};
+        std::atomic<bool> release{false};
+    };
+    auto st = std::make_shared<State>();
     auto h = spawn_invalidation_listener(
         b,
-        [&](InvalidationScope) {
-            ++calls;
-            in_first = true;
-            while (!release.load()) std::this_thread::sleep_for(1ms);
+        [st](InvalidationScope) {
+            ++st->calls;
+            st->in_first = true;
+            while (!st->release.load()) std::this_thread::sleep_for(1ms);
         },
         HandlerMode::Blocking);
     ASSERT_TRUE(h);
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(b->publish(scope_n(i)));
-    while (!in_first.load()) std::this_thread::yield();
+    while (!st->in_first.load()) std::this_thread::yield();
     h->abort();
-    release = true;
+    // The aborted listener stops waiting for its busy handler.
     ASSERT_TRUE(*h->wait_for(30s));
-    EXPECT_EQ(calls.load(), 1);
+    st->release = true;
+    EXPECT_EQ(st->calls.load(), 1);
 }
 
 TEST(InvalidationListener, NoopBroadcasterNeverCallsTheHandler) {
