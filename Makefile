@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 PYTHON     ?= /usr/bin/python3
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build demo test test-cpp test-python bench clean
+.PHONY: all deps configure build demo test test-cpp test-python bench clean sanitize fuzz ct-check
 
 all: build
 
@@ -30,3 +30,17 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Hardening runs, kept out of `test`: sanitizers (build-asan, build-tsan),
+# libFuzzer harnesses (build-fuzz, FUZZ_SECONDS per harness) and the
+# constant-time check under valgrind (build-ct).
+FUZZ_SECONDS ?= 60
+
+sanitize: deps
+	@./fuzz/run-sanitize $(JOBS) $(PYTHON)
+
+fuzz: deps
+	@./fuzz/run-fuzz $(FUZZ_SECONDS) $(JOBS)
+
+ct-check: deps
+	@./fuzz/ct/run-ct $(JOBS)

@@ -1,0 +1,8 @@
+// Signed directory manifest JSON: parse, and round trip when accepted.
+#include "pq/directory.hpp"
+#include "fuzz_support.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FUZZ_JSON_ROUND_TRIP(ostrel_pq::SignedDirectoryManifest, ostrel_fuzz::as_text(data, size));
+    return 0;
+}
