@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "pq/crypto/keccak_x4.hpp"
+#include "pq/crypto/mldsa65_ntt_avx2.hpp"
 #include "pq/crypto/mldsa65_reduce.hpp"
 
 namespace ostrel_pq::crypto::mldsa65 {
@@ -41,6 +43,14 @@ const std::int32_t* ntt_zetas_montgomery() noexcept { return kZetas.data(); }
 
 // FIPS 204 Algorithm 41 (NTT)
 void ntt(std::int32_t a[kN]) noexcept {
+    if (use_avx2()) {
+        ntt_avx2(a);
+    } else {
+        ntt_portable(a);
+    }
+}
+
+void ntt_portable(std::int32_t a[kN]) noexcept {
     unsigned m = 0;
     for (int len = 128; len >= 1; len >>= 1) {
         for (int start = 0; start < kN; start += 2 * len) {
@@ -60,6 +70,14 @@ void ntt(std::int32_t a[kN]) noexcept {
 // (len = 8) are reduced, and then reach at most 16q by the end. Every
 // difference stays below 2^31 and every product below 2^31 q.
 void invntt_from_montgomery(std::int32_t a[kN]) noexcept {
+    if (use_avx2()) {
+        invntt_from_montgomery_avx2(a);
+    } else {
+        invntt_from_montgomery_portable(a);
+    }
+}
+
+void invntt_from_montgomery_portable(std::int32_t a[kN]) noexcept {
     unsigned m = kN;
     for (int len = 1; len < kN; len <<= 1) {
         const bool reduce_sums = len == 8;

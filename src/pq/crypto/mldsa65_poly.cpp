@@ -1,7 +1,9 @@
 // Polynomial arithmetic and rounding for ML-DSA-65 (FIPS 204 sections 7.4, 7.5).
 #include "pq/crypto/mldsa65_poly.hpp"
 
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mldsa65_ntt.hpp"
+#include "pq/crypto/mldsa65_ntt_avx2.hpp"
 #include "pq/crypto/mldsa65_reduce.hpp"
 
 namespace ostrel_pq::crypto::mldsa65 {
@@ -31,6 +33,10 @@ void poly_ntt(Poly& a) noexcept { ntt(a.c); }
 void poly_invntt_from_montgomery(Poly& a) noexcept { invntt_from_montgomery(a.c); }
 
 void poly_pointwise_montgomery(Poly& c, const Poly& a, const Poly& b) noexcept {
+    if (use_avx2()) {
+        pointwise_montgomery_avx2(c.c, a.c, b.c);
+        return;
+    }
     for (int i = 0; i < kN; ++i) c.c[i] = montgomery_reduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
 }
 

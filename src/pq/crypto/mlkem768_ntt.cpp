@@ -1,5 +1,7 @@
 #include "pq/crypto/mlkem768_ntt.hpp"
 
+#include "pq/crypto/keccak_x4.hpp"
+#include "pq/crypto/mlkem768_ntt_avx2.hpp"
 #include "pq/crypto/mlkem768_reduce.hpp"
 
 namespace ostrel_pq::crypto::mlkem {
@@ -66,6 +68,14 @@ const std::array<std::int16_t, 128>& ntt_zetas() noexcept { return kZetas; }
 const std::array<std::int16_t, 128>& ntt_gammas() noexcept { return kGammas; }
 
 void ntt(Coeffs& f) noexcept {
+    if (use_avx2()) {
+        ntt_avx2(f);
+    } else {
+        ntt_portable(f);
+    }
+}
+
+void ntt_portable(Coeffs& f) noexcept {
     // Algorithm 9: Cooley-Tukey butterflies, len = 128, 64, ..., 2. Each layer
     // grows |f| by less than q, so after 7 layers |f| < 8q < 2^15.
     unsigned i = 1;
@@ -83,6 +93,14 @@ void ntt(Coeffs& f) noexcept {
 }
 
 void inverse_ntt_to_plain(Coeffs& f) noexcept {
+    if (use_avx2()) {
+        inverse_ntt_to_plain_avx2(f);
+    } else {
+        inverse_ntt_to_plain_portable(f);
+    }
+}
+
+void inverse_ntt_to_plain_portable(Coeffs& f) noexcept {
     // Algorithm 10: Gentleman-Sande butterflies, len = 2, 4, ..., 128, zetas
     // taken from index 127 down to 1. The sums are Barrett-reduced so every
     // value stays below q in magnitude; differences are below 2q before the
@@ -115,12 +133,28 @@ inline void base_case_multiply(std::int16_t& c0, std::int16_t& c1, std::int16_t 
 }  // namespace
 
 void basemul_montgomery(Coeffs& h, const Coeffs& f, const Coeffs& g) noexcept {
+    if (use_avx2()) {
+        basemul_montgomery_avx2(h, f, g);
+    } else {
+        basemul_montgomery_portable(h, f, g);
+    }
+}
+
+void basemul_montgomery_portable(Coeffs& h, const Coeffs& f, const Coeffs& g) noexcept {
     for (std::size_t i = 0; i < 128; ++i) {
         base_case_multiply(h[2 * i], h[2 * i + 1], f[2 * i], f[2 * i + 1], g[2 * i], g[2 * i + 1], kGammas[i]);
     }
 }
 
 void basemul_montgomery_accumulate(Coeffs& h, const Coeffs& f, const Coeffs& g) noexcept {
+    if (use_avx2()) {
+        basemul_montgomery_accumulate_avx2(h, f, g);
+    } else {
+        basemul_montgomery_accumulate_portable(h, f, g);
+    }
+}
+
+void basemul_montgomery_accumulate_portable(Coeffs& h, const Coeffs& f, const Coeffs& g) noexcept {
     for (std::size_t i = 0; i < 128; ++i) {
         std::int16_t c0;
         std::int16_t c1;

@@ -3,6 +3,7 @@
 // against the standard's own constants.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "pq/crypto/keccak.hpp"
 #include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mldsa65_ntt.hpp"
+#include "pq/crypto/mldsa65_ntt_avx2.hpp"
 #include "pq/crypto/mldsa65_packing.hpp"
 #include "pq/crypto/mldsa65_poly.hpp"
 #include "pq/crypto/mldsa65_polyvec.hpp"
@@ -311,6 +313,55 @@ TEST(MlDsa65Sampling, ExpandAIsUniformModQAndIndexedColumnFirst) {
     ASSERT_LT(cand, kQ);  // true for this rho, so it is accepted as the first coefficient
     EXPECT_EQ(a.row[0].v[1].c[0], cand);
     EXPECT_NE(a.row[0].v[1].c[0], a.row[1].v[0].c[0]);
+}
+
+// The AVX2 transforms and pointwise product against the portable ones on
+// inputs spread over their whole documented domains (|a| < q for the NTT,
+// |a| < 8q for the inverse, NTT outputs for the product), including the
+// extreme values, lane for lane.
+TEST(MlDsa65Ntt, Avx2TransformsAreBitIdenticalToPortable) {
+    if (!ostrel_pq::crypto::cpu_has_avx2()) GTEST_SKIP() << "CPU without AVX2";
+    std::mt19937 gen(8380417);
+    for (int trial = 0; trial < 200; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        std::int32_t fwd_in[kN], inv_in[kN], b[kN];
+        for (int i = 0; i < kN; ++i) {
+            fwd_in[i] = static_cast<std::int32_t>(gen() % (2 * kQ - 1)) - (kQ - 1);
+            inv_in[i] = static_cast<std::int32_t>(gen() % (16 * kQ - 1)) - (8 * kQ - 1);
+            b[i] = static_cast<std::int32_t>(gen() % (18 * kQ - 1)) - (9 * kQ - 1);
+        }
+        if (trial == 0) {
+            for (int i = 0; i < kN; ++i) {
+                fwd_in[i] = i % 2 ? kQ - 1 : -(kQ - 1);
+                inv_in[i] = i % 3 ? 8 * kQ - 1 : -(8 * kQ - 1);
+                b[i] = i % 5 ? 9 * kQ - 1 : -(9 * kQ - 1);
+            }
+        }
+        std::int32_t p[kN], v[kN];
+        std::copy(fwd_in, fwd_in + kN, p);
+        std::copy(fwd_in, fwd_in + kN, v);
+        ntt_portable(p);
+        ntt_avx2(v);
+        ASSERT_TRUE(std::equal(p, p + kN, v)) << "NTT";
+
+        std::int32_t pp[kN], pv[kN];
+        Poly pa, pb, pc;
+        std::copy(p, p + kN, pa.c);
+        std::copy(b, b + kN, pb.c);
+        {
+            const ostrel_pq::crypto::ScopedForcePortable portable(true);
+            poly_pointwise_montgomery(pc, pa, pb);
+        }
+        std::copy(pc.c, pc.c + kN, pp);
+        pointwise_montgomery_avx2(pv, p, b);
+        ASSERT_TRUE(std::equal(pp, pp + kN, pv)) << "pointwise";
+
+        std::copy(inv_in, inv_in + kN, p);
+        std::copy(inv_in, inv_in + kN, v);
+        invntt_from_montgomery_portable(p);
+        invntt_from_montgomery_avx2(v);
+        ASSERT_TRUE(std::equal(p, p + kN, v)) << "inverse NTT";
+    }
 }
 
 // The four-way samplers against the one-stream ones, over many seeds and

@@ -12,6 +12,7 @@
 
 #include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768_ntt.hpp"
+#include "pq/crypto/mlkem768_ntt_avx2.hpp"
 #include "pq/crypto/mlkem768_polyvec.hpp"
 #include "pq/crypto/mlkem768_poly.hpp"
 #include "pq/crypto/mlkem768_reduce.hpp"
@@ -195,6 +196,48 @@ std::vector<std::int64_t> ntt_by_definition(const Poly& f) {
         out[2 * i + 1] = odd;
     }
     return out;
+}
+
+// The AVX2 transforms and base-case products against the portable ones,
+// lane for lane, on random inputs over their domains (the forward NTT takes
+// |f| < q; the inverse and the products take any int16 the callers pass,
+// which stay below 2^15 here) and on the extreme values.
+TEST(MlKem768Ntt, Avx2TransformsAreBitIdenticalToPortable) {
+    if (!ostrel_pq::crypto::cpu_has_avx2()) GTEST_SKIP() << "CPU without AVX2";
+    std::mt19937 gen(3329);
+    for (int trial = 0; trial < 300; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        Coeffs f, g, h0;
+        for (std::size_t i = 0; i < kN; ++i) {
+            f[i] = static_cast<std::int16_t>(static_cast<int>(gen() % (2 * kQ - 1)) - (kQ - 1));
+            g[i] = static_cast<std::int16_t>(static_cast<int>(gen() % 65536) - 32768);
+            h0[i] = static_cast<std::int16_t>(static_cast<int>(gen() % (8 * kQ)) - 4 * kQ);
+        }
+        if (trial == 0) {
+            for (std::size_t i = 0; i < kN; ++i) {
+                f[i] = static_cast<std::int16_t>(i % 2 ? kQ - 1 : -(kQ - 1));
+                g[i] = static_cast<std::int16_t>(i % 3 ? 32767 : -32768);
+            }
+        }
+        Coeffs p = f, v = f;
+        ntt_portable(p);
+        ntt_avx2(v);
+        ASSERT_EQ(p, v) << "NTT";
+
+        Coeffs ip = g, iv = g;
+        inverse_ntt_to_plain_portable(ip);
+        inverse_ntt_to_plain_avx2(iv);
+        ASSERT_EQ(ip, iv) << "inverse NTT";
+
+        Coeffs bp, bv;
+        basemul_montgomery_portable(bp, p, g);
+        basemul_montgomery_avx2(bv, p, g);
+        ASSERT_EQ(bp, bv) << "basemul";
+        Coeffs ap = h0, av = h0;
+        basemul_montgomery_accumulate_portable(ap, p, f);
+        basemul_montgomery_accumulate_avx2(av, p, f);
+        ASSERT_EQ(ap, av) << "basemul accumulate";
+    }
 }
 
 // The four-way matrix and noise samplers against the one-stream ones, for
