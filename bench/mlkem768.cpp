@@ -8,11 +8,25 @@
 #include <cstdlib>
 #include <vector>
 
+#include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768.hpp"
 
 namespace {
 
 namespace kem = ostrel_pq::crypto::mlkem768;
+
+// Each operation runs twice: with the portable code forced ("portable") and
+// with the run-time selection ("dispatched", the AVX2 code where the CPU has
+// it), labelled with the path actually taken.
+class PathChoice {
+public:
+    PathChoice(benchmark::State& state, bool portable) : forced_(portable) {
+        state.SetLabel(ostrel_pq::crypto::use_avx2() ? "avx2" : "portable");
+    }
+
+private:
+    ostrel_pq::crypto::ScopedForcePortable forced_;
+};
 
 std::array<std::uint8_t, 64> fixed_seed() {
     std::array<std::uint8_t, 64> seed{};
@@ -20,16 +34,19 @@ std::array<std::uint8_t, 64> fixed_seed() {
     return seed;
 }
 
-void BM_MlKem768_KeygenFromSeed(benchmark::State& state) {
+void BM_MlKem768_KeygenFromSeed(benchmark::State& state, bool portable) {
+    const PathChoice path(state, portable);
     const auto seed = fixed_seed();
     for (auto _ : state) {
         auto kp = kem::keygen_from_seed(seed);
         benchmark::DoNotOptimize(kp);
     }
 }
-BENCHMARK(BM_MlKem768_KeygenFromSeed);
+BENCHMARK_CAPTURE(BM_MlKem768_KeygenFromSeed, portable, true);
+BENCHMARK_CAPTURE(BM_MlKem768_KeygenFromSeed, dispatched, false);
 
-void BM_MlKem768_Encaps(benchmark::State& state) {
+void BM_MlKem768_Encaps(benchmark::State& state, bool portable) {
+    const PathChoice path(state, portable);
     const auto kp = kem::keygen_from_seed(fixed_seed());
     if (!kp) {
         state.SkipWithError("keygen failed");
@@ -40,9 +57,11 @@ void BM_MlKem768_Encaps(benchmark::State& state) {
         benchmark::DoNotOptimize(enc);
     }
 }
-BENCHMARK(BM_MlKem768_Encaps);
+BENCHMARK_CAPTURE(BM_MlKem768_Encaps, portable, true);
+BENCHMARK_CAPTURE(BM_MlKem768_Encaps, dispatched, false);
 
-void BM_MlKem768_DecapsFromSeed(benchmark::State& state) {
+void BM_MlKem768_DecapsFromSeed(benchmark::State& state, bool portable) {
+    const PathChoice path(state, portable);
     const auto seed = fixed_seed();
     const auto kp = kem::keygen_from_seed(seed);
     const auto enc = kp ? kem::encaps(kp->encapsulation_key) : std::unexpected(kp.error());
@@ -55,9 +74,11 @@ void BM_MlKem768_DecapsFromSeed(benchmark::State& state) {
         benchmark::DoNotOptimize(ss);
     }
 }
-BENCHMARK(BM_MlKem768_DecapsFromSeed);
+BENCHMARK_CAPTURE(BM_MlKem768_DecapsFromSeed, portable, true);
+BENCHMARK_CAPTURE(BM_MlKem768_DecapsFromSeed, dispatched, false);
 
-void BM_MlKem768_DecapsExpandedKey(benchmark::State& state) {
+void BM_MlKem768_DecapsExpandedKey(benchmark::State& state, bool portable) {
+    const PathChoice path(state, portable);
     const auto kp = kem::keygen_from_seed(fixed_seed());
     const auto enc = kp ? kem::encaps(kp->encapsulation_key) : std::unexpected(kp.error());
     if (!enc) {
@@ -69,7 +90,8 @@ void BM_MlKem768_DecapsExpandedKey(benchmark::State& state) {
         benchmark::DoNotOptimize(ss);
     }
 }
-BENCHMARK(BM_MlKem768_DecapsExpandedKey);
+BENCHMARK_CAPTURE(BM_MlKem768_DecapsExpandedKey, portable, true);
+BENCHMARK_CAPTURE(BM_MlKem768_DecapsExpandedKey, dispatched, false);
 
 }  // namespace
 
