@@ -13,8 +13,12 @@ Operations (the same on both sides):
                                  ours:    BM_Verify100B (decodes the public key each time)
   ML-KEM-768 keygen from seed    OpenSSL: MLKEM768PrivateKey.from_seed_bytes + public key bytes
                                  ours:    bench_mlkem768 BM_MlKem768_KeygenFromSeed
-             encapsulation       OpenSSL: encapsulate() on an already decoded public key
-                                 ours:    BM_MlKem768_Encaps (includes the key check on the bytes)
+             pk decode + encaps  OpenSSL: MLKEM768PublicKey.from_public_bytes(ek).encapsulate()
+                                 ours:    BM_MlKem768_Encaps (takes the key bytes: check, decode,
+                                          matrix expansion, encapsulation)
+             (encaps, key kept)  OpenSSL: encapsulate() on a key decoded once, which keeps
+                                          its expanded matrix; ours has no such form (ratio
+                                          shown against the same native figure)
              seed -> decaps      OpenSSL: from_seed_bytes(seed).decapsulate(ct)
                                  ours:    BM_MlKem768_DecapsFromSeed
 
@@ -49,7 +53,8 @@ DSA_OPS = [
 ]
 KEM_OPS = [
     ("ML-KEM-768 keygen from seed", "bench_mlkem768", "BM_MlKem768_KeygenFromSeed"),
-    ("ML-KEM-768 encapsulation", "bench_mlkem768", "BM_MlKem768_Encaps"),
+    ("ML-KEM-768 pk decode+encaps", "bench_mlkem768", "BM_MlKem768_Encaps"),
+    ("ML-KEM-768 (encaps, key kept)", "bench_mlkem768", "BM_MlKem768_Encaps"),
     ("ML-KEM-768 seed->decaps", "bench_mlkem768", "BM_MlKem768_DecapsFromSeed"),
 ]
 
@@ -61,6 +66,7 @@ def openssl_operations():
     dsa_sig = dsa_key.sign(MSG100)
     kem_key = mlkem.MLKEM768PrivateKey.from_seed_bytes(SEED64)
     kem_pub = kem_key.public_key()
+    kem_pk = kem_pub.public_bytes_raw()
     _, kem_ct = kem_pub.encapsulate()
 
     counter = [0]
@@ -77,6 +83,7 @@ def openssl_operations():
         dsa_sign,
         lambda: mldsa.MLDSA65PublicKey.from_public_bytes(dsa_pk).verify(dsa_sig, MSG100),
         lambda: mlkem.MLKEM768PrivateKey.from_seed_bytes(SEED64).public_key().public_bytes_raw(),
+        lambda: mlkem.MLKEM768PublicKey.from_public_bytes(kem_pk).encapsulate(),
         kem_pub.encapsulate,
         lambda: mlkem.MLKEM768PrivateKey.from_seed_bytes(SEED64).decapsulate(kem_ct),
     ]

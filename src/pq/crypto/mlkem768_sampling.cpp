@@ -8,21 +8,35 @@ namespace ostrel_pq::crypto::mlkem {
 
 static_assert(kEta1 == 2 && kEta2 == 2, "ML-KEM-768 uses eta = 2 for all noise");
 
-namespace {
-
-// Algorithm 7's inner loop over a run of SHAKE128 output: each three bytes
-// give two 12-bit candidates, kept when below q. A block of 168 bytes holds
-// whole triples, so parsing several blocks at once equals parsing them one
-// by one. Returns the new count.
-std::size_t rej_uniform(Poly& r, std::size_t n, const std::uint8_t* block, std::size_t len) noexcept {
+// Every candidate is stored at the next free slot, which advances only when
+// it was accepted. A block of 168 bytes holds whole triples, so parsing
+// several blocks at once equals parsing them one by one.
+std::size_t rej_uniform_portable(std::int16_t* r, std::size_t n, const std::uint8_t* block, std::size_t len) noexcept {
     for (std::size_t pos = 0; pos + 3 <= len && n < kN; pos += 3) {
-        const std::uint16_t d1 = static_cast<std::uint16_t>(block[pos] | ((block[pos + 1] & 0x0F) << 8));
-        const std::uint16_t d2 = static_cast<std::uint16_t>((block[pos + 1] >> 4) | (block[pos + 2] << 4));
-        if (d1 < kQ) r.c[n++] = static_cast<std::int16_t>(d1);
-        if (d2 < kQ && n < kN) r.c[n++] = static_cast<std::int16_t>(d2);
+        const auto d1 = static_cast<std::int16_t>(block[pos] | ((block[pos + 1] & 0x0F) << 8));
+        const auto d2 = static_cast<std::int16_t>((block[pos + 1] >> 4) | (block[pos + 2] << 4));
+        r[n] = d1;
+        n += static_cast<std::size_t>(d1 < kQ);
+        r[n] = d2;
+        n += static_cast<std::size_t>(d2 < kQ) & static_cast<std::size_t>(n < kN);
     }
     return n;
 }
+
+namespace {
+
+// Coefficients are gathered here and copied out, so the extra slots never
+// touch the caller's polynomial.
+struct UniformSampler {
+    std::int16_t c[kN + kRejUniformSlack];
+    std::size_t n = 0;
+    void consume(const std::uint8_t* block, std::size_t len) noexcept {
+        n = use_avx2() ? rej_uniform_avx2(c, n, block, len) : rej_uniform_portable(c, n, block, len);
+    }
+    void copy_to(Poly& r) const noexcept {
+        for (std::size_t i = 0; i < kN; ++i) r.c[i] = c[i];
+    }
+};
 
 std::array<std::uint8_t, kSymBytes + 2> xof_seed(std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j,
                                                  std::uint8_t i) noexcept {
@@ -40,11 +54,12 @@ void sample_ntt(Poly& r, std::span<const std::uint8_t, kSymBytes> rho, std::uint
     xof.absorb(xof_seed(rho, j, i));
     // Squeeze whole rate-sized blocks (168 = 56 triples of bytes).
     std::array<std::uint8_t, Shake128::kRate> block{};
-    std::size_t n = 0;
-    while (n < kN) {
+    UniformSampler smp;
+    while (smp.n < kN) {
         xof.squeeze(block);
-        n = rej_uniform(r, n, block.data(), block.size());
+        smp.consume(block.data(), block.size());
     }
+    smp.copy_to(r);
 }
 
 // Three blocks (336 candidates) nearly always suffice; more are drawn for
@@ -58,12 +73,13 @@ void sample_ntt_x4(Poly* const r[4], std::span<const std::uint8_t, kSymBytes> rh
     constexpr std::size_t kFirstBlocks = 3;
     std::uint8_t buf[4][kFirstBlocks * Shake128x4::kRate];
     xof.squeeze_blocks(buf[0], buf[1], buf[2], buf[3], kFirstBlocks);
-    std::size_t n[4];
-    for (int k = 0; k < 4; ++k) n[k] = rej_uniform(*r[k], 0, buf[k], sizeof(buf[k]));
-    while (n[0] < kN || n[1] < kN || n[2] < kN || n[3] < kN) {
+    UniformSampler smp[4];
+    for (int k = 0; k < 4; ++k) smp[k].consume(buf[k], sizeof(buf[k]));
+    while (smp[0].n < kN || smp[1].n < kN || smp[2].n < kN || smp[3].n < kN) {
         xof.squeeze_blocks(buf[0], buf[1], buf[2], buf[3], 1);
-        for (int k = 0; k < 4; ++k) n[k] = rej_uniform(*r[k], n[k], buf[k], Shake128x4::kRate);
+        for (int k = 0; k < 4; ++k) smp[k].consume(buf[k], Shake128x4::kRate);
     }
+    for (int k = 0; k < 4; ++k) smp[k].copy_to(*r[k]);
 }
 
 void cbd_eta2(Poly& r, std::span<const std::uint8_t, 128> bytes) noexcept {

@@ -32,6 +32,14 @@ void sample_ntt_x4(Poly* const r[4], std::span<const std::uint8_t, kSymBytes> rh
 void sample_cbd_eta2_many(Poly* const r[], std::size_t count, std::span<const std::uint8_t, kSymBytes> sigma,
                           std::uint8_t first_nonce) noexcept;
 
+// Algorithm 7's parse of `len` bytes of XOF output (a whole number of
+// triples) into r[n], r[n + 1], ...; returns the new count, at most kN.
+// r needs kRejUniformSlack slots beyond kN (candidates written past the last
+// accepted one). The AVX2 form requires cpu_has_avx2().
+inline constexpr std::size_t kRejUniformSlack = 16;
+std::size_t rej_uniform_portable(std::int16_t* r, std::size_t n, const std::uint8_t* buf, std::size_t len) noexcept;
+std::size_t rej_uniform_avx2(std::int16_t* r, std::size_t n, const std::uint8_t* buf, std::size_t len) noexcept;
+
 // Algorithm 8 (SamplePolyCBD_2) on 128 given bytes.
 void cbd_eta2(Poly& r, std::span<const std::uint8_t, 128> bytes) noexcept;
 

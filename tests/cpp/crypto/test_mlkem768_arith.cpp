@@ -240,6 +240,27 @@ TEST(MlKem768Ntt, Avx2TransformsAreBitIdenticalToPortable) {
     }
 }
 
+// The AVX2 candidate parse against the scalar one: same count and the same
+// coefficients, from empty and part-filled polynomials, over lengths that
+// end inside and exactly at a vector step, with byte values biased high so
+// that many candidates are rejected.
+TEST(MlKem768Sampling, Avx2RejectionParseMatchesScalar) {
+    if (!ostrel_pq::crypto::cpu_has_avx2()) GTEST_SKIP() << "CPU without AVX2";
+    std::mt19937 gen(4096);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t len = std::array<std::size_t, 5>{3, 24, 168, 336, 504}[trial % 5];
+        const std::size_t start = std::array<std::size_t, 4>{0, 100, 250, 255}[(trial / 5) % 4];
+        std::vector<std::uint8_t> buf(len);
+        for (auto& b : buf) b = static_cast<std::uint8_t>(trial % 3 == 0 ? 0xC0 | gen() : gen());
+        std::int16_t a[kN + kRejUniformSlack] = {};
+        std::int16_t b[kN + kRejUniformSlack] = {};
+        const std::size_t na = rej_uniform_portable(a, start, buf.data(), len);
+        const std::size_t nb = rej_uniform_avx2(b, start, buf.data(), len);
+        ASSERT_EQ(na, nb) << "trial " << trial;
+        for (std::size_t i = 0; i < na; ++i) ASSERT_EQ(a[i], b[i]) << "trial " << trial << " i " << i;
+    }
+}
+
 // The four-way matrix and noise samplers against the one-stream ones, for
 // A-hat and its transpose and for every batch size the callers use (and
 // the odd ones the batching pads).
