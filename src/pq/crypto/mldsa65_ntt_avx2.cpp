@@ -206,4 +206,27 @@ __attribute__((target("avx2"))) void pointwise_montgomery_avx2(std::int32_t c[kN
     for (int j = 0; j < kN; j += 8) store(c + j, mont_mul(load(a + j), load(b + j)));
 }
 
+// decompose (mldsa65_poly.cpp) on eight lanes: the same shifts, products
+// and masks, so r1 and r0 are bit-identical.
+__attribute__((target("avx2"))) void poly_decompose_avx2(std::int32_t r1[kN], std::int32_t r0[kN],
+                                                         const std::int32_t r[kN]) noexcept {
+    const __m256i c127 = _mm256_set1_epi32(127);
+    const __m256i c1025 = _mm256_set1_epi32(1025);
+    const __m256i half = _mm256_set1_epi32(1 << 21);
+    const __m256i c15 = _mm256_set1_epi32(15);
+    const __m256i two_gamma2 = _mm256_set1_epi32(2 * kGamma2);
+    const __m256i q_half = _mm256_set1_epi32((kQ - 1) / 2);
+    const __m256i q = _mm256_set1_epi32(kQ);
+    for (int j = 0; j < kN; j += 8) {
+        const __m256i a = load(r + j);
+        __m256i h = _mm256_srai_epi32(_mm256_add_epi32(a, c127), 7);
+        h = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(h, c1025), half), 22);
+        h = _mm256_and_si256(h, c15);
+        __m256i low = _mm256_sub_epi32(a, _mm256_mullo_epi32(h, two_gamma2));
+        low = _mm256_sub_epi32(low, _mm256_and_si256(_mm256_srai_epi32(_mm256_sub_epi32(q_half, low), 31), q));
+        store(r1 + j, h);
+        store(r0 + j, low);
+    }
+}
+
 }  // namespace ostrel_pq::crypto::mldsa65

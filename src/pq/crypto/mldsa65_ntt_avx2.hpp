@@ -15,6 +15,9 @@ void invntt_from_montgomery_avx2(std::int32_t a[kN]) noexcept;
 // c = a o b * 2^-32, lane by lane as poly_pointwise_montgomery.
 void pointwise_montgomery_avx2(std::int32_t c[kN], const std::int32_t a[kN], const std::int32_t b[kN]) noexcept;
 
+// r1[i] = decompose(r[i], r0[i]) for every coefficient.
+void poly_decompose_avx2(std::int32_t r1[kN], std::int32_t r0[kN], const std::int32_t r[kN]) noexcept;
+
 // The portable transforms, kept callable so tests can compare both paths.
 void ntt_portable(std::int32_t a[kN]) noexcept;
 void invntt_from_montgomery_portable(std::int32_t a[kN]) noexcept;

@@ -98,6 +98,10 @@ void poly_power2round(Poly& r1, Poly& r0, const Poly& r) noexcept {
 }
 
 void poly_decompose(Poly& r1, Poly& r0, const Poly& r) noexcept {
+    if (use_avx2()) {
+        poly_decompose_avx2(r1.c, r0.c, r.c);
+        return;
+    }
     for (int i = 0; i < kN; ++i) r1.c[i] = decompose(r.c[i], r0.c[i]);
 }
 

@@ -364,6 +364,23 @@ TEST(MlDsa65Ntt, Avx2TransformsAreBitIdenticalToPortable) {
     }
 }
 
+// The AVX2 Decompose against the scalar one on every residue mod q (and
+// the scalar one is checked against the standard's definition above).
+TEST(MlDsa65Rounding, Avx2DecomposeMatchesScalarForEveryResidue) {
+    if (!ostrel_pq::crypto::cpu_has_avx2()) GTEST_SKIP() << "CPU without AVX2";
+    std::int32_t r[kN], r1[kN], r0[kN];
+    for (std::int32_t base = 0; base < kQ; base += kN) {
+        for (int i = 0; i < kN; ++i) r[i] = std::min(base + i, kQ - 1);
+        poly_decompose_avx2(r1, r0, r);
+        for (int i = 0; i < kN; ++i) {
+            std::int32_t want0;
+            const std::int32_t want1 = decompose(r[i], want0);
+            ASSERT_EQ(r1[i], want1) << "r " << r[i];
+            ASSERT_EQ(r0[i], want0) << "r " << r[i];
+        }
+    }
+}
+
 // The four-way samplers against the one-stream ones, over many seeds and
 // over mask nonces that carry into the high byte (kappa near 256 and
 // 65535 so kappa + r wraps).
