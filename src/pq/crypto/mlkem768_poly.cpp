@@ -1,5 +1,7 @@
 #include "pq/crypto/mlkem768_poly.hpp"
 
+#include <type_traits>
+
 #include "pq/crypto/mlkem768_reduce.hpp"
 #include "util/secret_buffer.hpp"
 
@@ -19,14 +21,65 @@ inline std::uint32_t div_by_2q(std::uint32_t n) noexcept {
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(n) * kDivMul) >> kDivShift);
 }
 
-}  // namespace
-
-std::uint16_t compress(std::int16_t x, unsigned d) noexcept {
-    // round(2^d x / q) = floor((2^(d+1) x + q) / 2q); x < q and d <= 11 keep
-    // the numerator below 2^25.
+// round(2^d x / q) = floor((2^(d+1) x + q) / 2q); x < q and d <= 11 keep
+// the numerator below 2^25.
+inline std::uint16_t compress_inline(std::int16_t x, unsigned d) noexcept {
     const std::uint32_t n = (static_cast<std::uint32_t>(x) << (d + 1)) + static_cast<std::uint32_t>(kQ);
     return static_cast<std::uint16_t>(div_by_2q(n) & ((1u << d) - 1u));
 }
+
+// The coding loops below are instantiated for each width ML-KEM-768 uses, so
+// that the shifts and masks are constants the compiler can unroll and
+// vectorise; other widths take the same loop with d as a variable.
+template <class F>
+void with_width(unsigned d, F&& f) {
+    switch (d) {
+        case 1: f(std::integral_constant<unsigned, 1>{}); break;
+        case 4: f(std::integral_constant<unsigned, 4>{}); break;
+        case 10: f(std::integral_constant<unsigned, 10>{}); break;
+        case 12: f(std::integral_constant<unsigned, 12>{}); break;
+        default: f(d); break;
+    }
+}
+
+template <class D>
+void byte_encode_impl(std::span<std::uint8_t> out, const Poly& a, D d) noexcept {
+    // Bits are emitted least significant first: bit j of coefficient i is
+    // bit i*d + j of the output. The loop shape depends on d only.
+    std::uint32_t acc = 0;
+    unsigned bits = 0;
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < kN; ++i) {
+        acc |= static_cast<std::uint32_t>(static_cast<std::uint16_t>(a.c[i])) << bits;
+        bits += d;
+        while (bits >= 8) {
+            out[pos++] = static_cast<std::uint8_t>(acc);
+            acc >>= 8;
+            bits -= 8;
+        }
+    }
+}
+
+template <class D>
+void byte_decode_impl(Poly& r, std::span<const std::uint8_t> in, D d) noexcept {
+    const std::uint32_t mask = (1u << d) - 1u;
+    std::uint32_t acc = 0;
+    unsigned bits = 0;
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < kN; ++i) {
+        while (bits < d) {
+            acc |= static_cast<std::uint32_t>(in[pos++]) << bits;
+            bits += 8;
+        }
+        r.c[i] = static_cast<std::int16_t>(acc & mask);
+        acc >>= d;
+        bits -= d;
+    }
+}
+
+}  // namespace
+
+std::uint16_t compress(std::int16_t x, unsigned d) noexcept { return compress_inline(x, d); }
 
 std::int16_t decompress(std::uint16_t y, unsigned d) noexcept {
     // round(q y / 2^d) = floor((q y + 2^(d-1)) / 2^d).
@@ -57,36 +110,11 @@ void poly_inverse_ntt_to_plain(Poly& r) noexcept { inverse_ntt_to_plain(r.c); }
 void poly_basemul_montgomery(Poly& r, const Poly& a, const Poly& b) noexcept { basemul_montgomery(r.c, a.c, b.c); }
 
 void byte_encode(std::span<std::uint8_t> out, const Poly& a, unsigned d) noexcept {
-    // Bits are emitted least significant first: bit j of coefficient i is
-    // bit i*d + j of the output. The loop shape depends on d only.
-    std::uint32_t acc = 0;
-    unsigned bits = 0;
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < kN; ++i) {
-        acc |= static_cast<std::uint32_t>(static_cast<std::uint16_t>(a.c[i])) << bits;
-        bits += d;
-        while (bits >= 8) {
-            out[pos++] = static_cast<std::uint8_t>(acc);
-            acc >>= 8;
-            bits -= 8;
-        }
-    }
+    with_width(d, [&](auto w) { byte_encode_impl(out, a, w); });
 }
 
 void byte_decode(Poly& r, std::span<const std::uint8_t> in, unsigned d) noexcept {
-    const std::uint32_t mask = (1u << d) - 1u;
-    std::uint32_t acc = 0;
-    unsigned bits = 0;
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < kN; ++i) {
-        while (bits < d) {
-            acc |= static_cast<std::uint32_t>(in[pos++]) << bits;
-            bits += 8;
-        }
-        r.c[i] = static_cast<std::int16_t>(acc & mask);
-        acc >>= d;
-        bits -= d;
-    }
+    with_width(d, [&](auto w) { byte_decode_impl(r, in, w); });
 }
 
 void poly_to_bytes(std::span<std::uint8_t, kPolyBytes> out, const Poly& a) noexcept {
@@ -146,8 +174,10 @@ void poly_compress(std::span<std::uint8_t> out, const Poly& a, unsigned d) noexc
     // the intermediate is wiped like every other secret.
     Poly t;
     ostrel_util::WipeOnExit wipe_t(t);
-    for (std::size_t i = 0; i < kN; ++i) t.c[i] = static_cast<std::int16_t>(compress(canonical(a.c[i]), d));
-    byte_encode(out, t, d);
+    with_width(d, [&](auto w) {
+        for (std::size_t i = 0; i < kN; ++i) t.c[i] = static_cast<std::int16_t>(compress_inline(canonical(a.c[i]), w));
+        byte_encode_impl(out, t, w);
+    });
 }
 
 void poly_decompress(Poly& r, std::span<const std::uint8_t> in, unsigned d) noexcept {
@@ -169,7 +199,7 @@ void poly_to_message(std::span<std::uint8_t, kSymBytes> m, const Poly& a) noexce
     for (std::size_t i = 0; i < kSymBytes; ++i) {
         std::uint8_t byte = 0;
         for (unsigned j = 0; j < 8; ++j) {
-            byte = static_cast<std::uint8_t>(byte | (compress(canonical(a.c[8 * i + j]), 1) << j));
+            byte = static_cast<std::uint8_t>(byte | (compress_inline(canonical(a.c[8 * i + j]), 1) << j));
         }
         m[i] = byte;
     }
