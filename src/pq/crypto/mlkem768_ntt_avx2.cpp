@@ -225,4 +225,33 @@ __attribute__((target("avx2"))) void basemul_montgomery_accumulate_avx2(Coeffs& 
     }
 }
 
+// Compress_d(canonical(a)) for 1 <= d <= 11, as compress() in
+// mlkem768_poly.cpp: n = 2^(d+1) x + q < 2^24, and floor(n / 2q) is taken
+// as floor(n M / 2^37) with M = ceil(2^37 / 2q); since n (M 2q - 2^37) <
+// 2^24 2q < 2^37 the quotient is exact.
+__attribute__((target("avx2"))) void compress_poly_avx2(std::int16_t t[kN], const std::int16_t a[kN],
+                                                        unsigned d) noexcept {
+    constexpr std::uint64_t kTwoQ = 2 * static_cast<std::uint64_t>(kQ);
+    constexpr std::uint32_t kMul = static_cast<std::uint32_t>(((std::uint64_t{1} << 37) + kTwoQ - 1) / kTwoQ);
+    const __m256i mul = _mm256_set1_epi32(static_cast<std::int32_t>(kMul));
+    const __m256i q16 = _mm256_set1_epi16(static_cast<std::int16_t>(kQ));
+    const __m256i q32 = _mm256_set1_epi32(kQ);
+    const __m256i mask = _mm256_set1_epi32(static_cast<std::int32_t>((1u << d) - 1u));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(d + 1));
+    const auto quotient = [&](__m256i x) __attribute__((target("avx2"))) {
+        const __m256i n = _mm256_add_epi32(_mm256_sll_epi32(x, shift), q32);
+        const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(n, mul), 37);
+        const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(n, 32), mul), 37);
+        return _mm256_and_si256(_mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA), mask);
+    };
+    for (std::size_t j = 0; j < kN; j += 16) {
+        __m256i x = barrett_v(load(a + j));
+        x = _mm256_add_epi16(x, _mm256_and_si256(_mm256_srai_epi16(x, 15), q16));
+        const __m256i lo = quotient(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(x)));
+        const __m256i hi = quotient(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(x, 1)));
+        // packus works per 128-bit half; the 64-bit permute restores order.
+        store(t + j, _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8));
+    }
+}
+
 }  // namespace ostrel_pq::crypto::mlkem

@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include "pq/crypto/keccak_x4.hpp"
+#include "pq/crypto/mlkem768_ntt_avx2.hpp"
 #include "pq/crypto/mlkem768_reduce.hpp"
 #include "util/secret_buffer.hpp"
 
@@ -174,8 +176,12 @@ void poly_compress(std::span<std::uint8_t> out, const Poly& a, unsigned d) noexc
     // the intermediate is wiped like every other secret.
     Poly t;
     ostrel_util::WipeOnExit wipe_t(t);
+    const bool vector = use_avx2();
+    if (vector) compress_poly_avx2(t.c.data(), a.c.data(), d);
     with_width(d, [&](auto w) {
-        for (std::size_t i = 0; i < kN; ++i) t.c[i] = static_cast<std::int16_t>(compress_inline(canonical(a.c[i]), w));
+        if (!vector) {
+            for (std::size_t i = 0; i < kN; ++i) t.c[i] = static_cast<std::int16_t>(compress_inline(canonical(a.c[i]), w));
+        }
         byte_encode_impl(out, t, w);
     });
 }

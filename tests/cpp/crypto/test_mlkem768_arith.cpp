@@ -261,6 +261,22 @@ TEST(MlKem768Sampling, Avx2RejectionParseMatchesScalar) {
     }
 }
 
+// The AVX2 compression against Compress_d of the canonical value for every
+// int16 input and every width.
+TEST(MlKem768Compress, Avx2MatchesScalarForEveryInt16AndWidth) {
+    if (!ostrel_pq::crypto::cpu_has_avx2()) GTEST_SKIP() << "CPU without AVX2";
+    for (unsigned d = 1; d <= 11; ++d) {
+        for (int base = -32768; base < 32768; base += static_cast<int>(kN)) {
+            std::int16_t in[kN], out[kN];
+            for (std::size_t i = 0; i < kN; ++i) in[i] = static_cast<std::int16_t>(base + static_cast<int>(i));
+            compress_poly_avx2(out, in, d);
+            for (std::size_t i = 0; i < kN; ++i) {
+                ASSERT_EQ(static_cast<std::uint16_t>(out[i]), compress(canonical(in[i]), d)) << "d " << d << " x " << in[i];
+            }
+        }
+    }
+}
+
 // The four-way matrix and noise samplers against the one-stream ones, for
 // A-hat and its transpose and for every batch size the callers use (and
 // the odd ones the batching pads).
