@@ -39,7 +39,7 @@ void keccak_f1600_x4_avx2(std::uint64_t state[100]) noexcept;
 // stopped. The state is wiped on destruction.
 class KeccakX4 {
 public:
-    KeccakX4(std::size_t rate_bytes) noexcept;
+    explicit KeccakX4(std::size_t rate_bytes) noexcept;
     ~KeccakX4();
     KeccakX4(const KeccakX4&) = delete;
     KeccakX4& operator=(const KeccakX4&) = delete;
