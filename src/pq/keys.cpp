@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unordered_set>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pq/crypto/mldsa65.hpp"
+#include "pq/key_file_io.hpp"
 #include "pq/primitives.hpp"
 #include "util/uuid.hpp"
 
@@ -453,30 +456,60 @@ std::expected<OstrelKeyPair, PqError> OstrelKeyPair::from_secret_bytes(std::span
     return OstrelKeyPair(std::move(*parts));
 }
 
+namespace key_file_io {
+namespace {
+std::atomic<RenameFn> g_rename{&::rename};
+}  // namespace
+RenameFn set_rename(RenameFn fn) noexcept { return g_rename.exchange(fn ? fn : &::rename); }
+}  // namespace key_file_io
+
+// The key file is replaced atomically: the blob goes to a fresh temporary file
+// (mode 0600 from its creation) in the target's directory, is written whole and
+// fsynced, gets its final mode, and is then renamed over the target; the
+// directory is fsynced so the rename itself is durable. Other users never see
+// the secret through an old, wider mode, and any failure leaves the previous
+// key file untouched and removes the temporary file.
 std::expected<void, PqError> OstrelKeyPair::save_to_file(const std::string& path) const {
     auto blob = to_secret_bytes();
     if (!blob) return std::unexpected(blob.error());
-
-    // An existing file is tightened to at most owner read/write, never widened.
-    mode_t final_mode = S_IRUSR | S_IWUSR;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) final_mode = st.st_mode & (S_IRUSR | S_IWUSR);
-
-    // Opened without truncation: the final mode is applied before the old
-    // contents are dropped and before any secret byte is written, so a file
-    // that was group- or world-readable never holds the new key while still
-    // readable by others.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0) return std::unexpected(PqError::serialization("open key file " + path + ": " + os_error_text(errno)));
-    auto fail_with = [&](std::string_view what, int err) {
-        ::close(fd);
+    auto fail = [&path](std::string_view what, int err) {
         return std::unexpected(
             PqError::serialization(std::string(what) + " key file " + path + ": " + os_error_text(err)));
     };
-    if (::fchmod(fd, final_mode) != 0) return fail_with("chmod", errno);
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) return fail_with("open", errno);
-    if (S_ISREG(opened.st_mode) && ::ftruncate(fd, 0) != 0) return fail_with("write", errno);
+
+    // A symbolic link keeps pointing where it did: its target is replaced.
+    std::string target = path;
+    struct stat lst {};
+    if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved != nullptr) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+
+    // An existing file is tightened to at most owner read/write, never widened,
+    // and one the caller may not write is refused as opening it would be.
+    mode_t final_mode = S_IRUSR | S_IWUSR;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return fail("open", EISDIR);
+        if (::access(target.c_str(), W_OK) != 0) return fail("open", errno);
+        final_mode = st.st_mode & (S_IRUSR | S_IWUSR);
+    }
+
+    const auto slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + "." + base + ".tmp-XXXXXX";
+    // mkostemp creates the file with mode 0600 whatever the umask.
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return fail("open", errno);
+    auto abandon = [&](std::string_view what, int err) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return fail(what, err);
+    };
 
     std::size_t off = 0;
     while (off < blob->size()) {
@@ -485,17 +518,29 @@ std::expected<void, PqError> OstrelKeyPair::save_to_file(const std::string& path
             if (errno == EINTR) continue;
             const int err = errno;
             blob->clear();
-            return fail_with("write", err);
+            return abandon("write", err);
         }
         off += static_cast<std::size_t>(n);
     }
     blob->clear();
-    if (::fsync(fd) != 0) return fail_with("sync", errno);
-    // The final permission bits, set through the open descriptor so the file
-    // written is the file changed even if the path is swapped meanwhile.
-    if (::fchmod(fd, final_mode) != 0) return fail_with("chmod", errno);
-    if (::close(fd) != 0)
-        return std::unexpected(PqError::serialization("write key file " + path + ": " + os_error_text(errno)));
+    if (::fsync(fd) != 0) return abandon("sync", errno);
+    if (::fchmod(fd, final_mode) != 0) return abandon("chmod", errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("write", err);
+    }
+    if (key_file_io::g_rename.load()(tmp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("write", err);
+    }
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return fail("sync", errno);
+    const int synced = ::fsync(dfd);
+    const int err = errno;
+    ::close(dfd);
+    if (synced != 0) return fail("sync", err);
     return {};
 }
 

@@ -137,9 +137,12 @@ public:
     std::expected<SecretBytes, PqError> to_secret_bytes() const;
     static std::expected<OstrelKeyPair, PqError> from_secret_bytes(std::span<const std::uint8_t> blob);
 
-    // Writes the secret blob to `path` (created with mode 0600; an existing
-    // file keeps at most its owner read/write bits), fsyncs, then sets the
-    // final mode. Serialization errors "open/write/sync/chmod key file {}: {}".
+    // Replaces `path` atomically with the secret blob: written whole to a new
+    // 0600 file in the same directory, fsynced, given its final mode (an
+    // existing file keeps at most its owner read/write bits, a new one gets
+    // 0600), renamed over `path`, directory fsynced. A failure leaves the
+    // previous file untouched and no temporary file behind.
+    // Serialization errors "open/write/sync/chmod key file {}: {}".
     std::expected<void, PqError> save_to_file(const std::string& path) const;
     // Reads a key file; "read key file {}: {}" or the from_secret_bytes error.
     static std::expected<OstrelKeyPair, PqError> load_from_file(const std::string& path);

@@ -7,6 +7,7 @@
 #include "pq/crypto/mldsa65.hpp"
 #include "pq/crypto/mlkem768.hpp"
 #include "pq/crypto/x25519.hpp"
+#include "pq/key_file_io.hpp"
 #include "pq/keys.hpp"
 #include "pq_test_support.hpp"
 #include "util/time.hpp"
@@ -392,6 +393,76 @@ TEST(KeyFile, OverwritingALongerFileLeavesExactlyTheNewBlob) {
     auto back = OstrelKeyPair::load_from_file(path);
     ASSERT_TRUE(back) << back.error().display();
     expect_same_keypair(kp, *back);
+}
+
+namespace {
+
+// Names in `dir`, for checking that no temporary file is left behind.
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+}
+
+int failing_rename(const char*, const char*) {
+    errno = EIO;
+    return -1;
+}
+
+// Restores the real rename even when an assertion ends the test early.
+struct ScopedRename {
+    explicit ScopedRename(ostrel_pq::key_file_io::RenameFn fn) : prev(ostrel_pq::key_file_io::set_rename(fn)) {}
+    ~ScopedRename() { ostrel_pq::key_file_io::set_rename(prev); }
+    ostrel_pq::key_file_io::RenameFn prev;
+};
+
+}  // namespace
+
+// A save that dies between writing and renaming (simulated by a failing
+// rename) must leave the previous key file byte for byte, with its mode, and
+// no temporary file.
+TEST(KeyFile, FailureBeforeTheRenameKeepsThePreviousFileIntact) {
+    testing::TempDir dir;
+    const auto old_kp = make_keypair();
+    const auto new_kp = make_keypair();
+    const std::string path = dir.file("key");
+    ASSERT_TRUE(old_kp.save_to_file(path));
+    const std::string before = testing::read_text(path);
+    const auto names_before = names_in(dir.file(""));
+    {
+        ScopedRename fail(&failing_rename);
+        auto r = new_kp.save_to_file(path);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().display(), "serialization error: write key file " + path + ": Input/output error");
+    }
+    EXPECT_EQ(testing::read_text(path), before);
+    EXPECT_EQ(testing::file_mode(path), 0600u);
+    EXPECT_EQ(names_in(dir.file("")), names_before);
+    auto back = OstrelKeyPair::load_from_file(path);
+    ASSERT_TRUE(back) << back.error().display();
+    EXPECT_EQ(back->id(), old_kp.id());
+
+    // With the real rename the next save replaces it and cleans up after itself.
+    ASSERT_TRUE(new_kp.save_to_file(path));
+    EXPECT_EQ(OstrelKeyPair::load_from_file(path)->id(), new_kp.id());
+    EXPECT_EQ(names_in(dir.file("")), names_before);
+}
+
+// Saving through a symbolic link replaces the file it points to and keeps the link.
+TEST(KeyFile, SymbolicLinkKeepsPointingAtTheReplacedFile) {
+    testing::TempDir dir;
+    const auto kp = make_keypair();
+    const std::string real = dir.file("real-key");
+    const std::string link = dir.file("link-key");
+    testing::write_text(real, "old");
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(kp.save_to_file(link));
+    struct stat lst {};
+    ASSERT_EQ(::lstat(link.c_str(), &lst), 0);
+    EXPECT_TRUE(S_ISLNK(lst.st_mode));
+    EXPECT_EQ(testing::file_mode(real), 0600u);
+    EXPECT_EQ(OstrelKeyPair::load_from_file(real)->id(), kp.id());
 }
 
 TEST(KeyFile, ErrorsNameThePath) {
