@@ -1,13 +1,13 @@
-// A fast reader for the common shape of the sealed-message records
-// (EncryptedPayload, SignedBytes): objects whose values are byte arrays,
-// plain ASCII strings or null. It accepts a strict subset of what the generic
+// A fast reader for the common shape of the pq records made mostly of byte
+// strings (EncryptedPayload, SignedBytes, SignedTokenEnvelope): objects whose
+// values are byte arrays, plain ASCII strings or null. It accepts a strict subset of what the generic
 // JSON reader accepts and yields the same values for it; on anything outside
 // the subset (escapes, non-ASCII text, other number forms, unknown or
 // repeated keys, ...) it gives up and the caller falls back to the generic
 // reader, which then produces the result or the exact error message.
 //
 // append_bytes writes a byte string the way JsonWriter::bytes does
-// ("[1,2,255]"), without the writer's per-element bookkeeping: the sealed
+// ("[1,2,255]"), without the writer's per-element bookkeeping: these
 // records are mostly such arrays. Internal to ostrel_pq.
 #pragma once
 

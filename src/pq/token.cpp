@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pq/encrypt_json_scan.hpp"
 #include "pq/primitives.hpp"
 #include "util/time.hpp"
 
@@ -10,22 +11,35 @@ namespace ostrel_pq {
 using ostrel_core::OstrelError;
 using ostrel_core::PermitToken;
 using ostrel_util::JsonError;
-using ostrel_util::JsonWriter;
 
 // ---- envelope --------------------------------------------------------------
 
+// The text JsonWriter would produce, written directly: the signature arrays
+// are nearly all of it.
 std::string SignedTokenEnvelope::to_json() const {
-    JsonWriter w(4 * ml_dsa_signature.size() + 512);
-    w.begin_object();
-    w.field("key_id", key_id);
-    w.field("algorithm", algorithm);
-    w.key("ml_dsa_signature").bytes(ml_dsa_signature);
-    if (ed25519_signature) w.key("ed25519_signature").bytes(*ed25519_signature);
-    w.end_object();
-    return w.take();
+    const std::size_t n = ml_dsa_signature.size() + (ed25519_signature ? ed25519_signature->size() : 0);
+    std::string out;
+    out.reserve(4 * n + key_id.size() + algorithm.size() + 96);
+    out += R"({"key_id":)";
+    ostrel_util::append_json_string(out, key_id);
+    out += R"(,"algorithm":)";
+    ostrel_util::append_json_string(out, algorithm);
+    out += R"(,"ml_dsa_signature":)";
+    detail::append_bytes(out, ml_dsa_signature);
+    if (ed25519_signature) {
+        out += R"(,"ed25519_signature":)";
+        detail::append_bytes(out, *ed25519_signature);
+    }
+    out.push_back('}');
+    return out;
 }
 
-std::expected<SignedTokenEnvelope, JsonError> SignedTokenEnvelope::from_json(std::string_view text) {
+namespace detail {
+
+// The generic reader: any JSON text, duplicate keys refused, unknown keys
+// ignored, and the error texts callers see. Kept callable on its own so the
+// tests can hold the fast path below to it.
+std::expected<SignedTokenEnvelope, JsonError> envelope_from_json_generic(std::string_view text) {
     auto v = ostrel_util::parse_json(text);
     if (!v) return std::unexpected(v.error());
     auto r = ostrel_util::ObjectReader::open(*v, "struct SignedTokenEnvelope");
@@ -44,6 +58,39 @@ std::expected<SignedTokenEnvelope, JsonError> SignedTokenEnvelope::from_json(std
     if (!ed) return std::unexpected(ed.error());
     e.ed25519_signature = std::move(*ed);
     return e;
+}
+
+}  // namespace detail
+
+namespace {
+
+// The fast path of from_json (see encrypt_json_scan.hpp): the keys in the
+// order to_json writes them, plain ASCII strings, plain byte arrays, and no
+// other key. nullopt means "not this shape", never "invalid": the generic
+// reader then decides, so results and error texts are the same either way.
+std::optional<SignedTokenEnvelope> scan_envelope(std::string_view text) {
+    detail::JsonScan s(text);
+    std::string_view key;
+    SignedTokenEnvelope e;
+    auto field = [&](std::string_view name) { return s.string(key) && key == name && s.eat(':'); };
+    if (!s.eat('{')) return std::nullopt;
+    if (!field("key_id") || !s.string(e.key_id) || !s.eat(',')) return std::nullopt;
+    if (!field("algorithm") || !s.string(e.algorithm) || !s.eat(',')) return std::nullopt;
+    if (!field("ml_dsa_signature") || !s.bytes(e.ml_dsa_signature)) return std::nullopt;
+    if (s.eat(',')) {
+        if (!field("ed25519_signature")) return std::nullopt;
+        e.ed25519_signature.emplace();
+        if (!s.bytes(*e.ed25519_signature)) return std::nullopt;
+    }
+    if (!s.eat('}') || !s.at_end()) return std::nullopt;
+    return e;
+}
+
+}  // namespace
+
+std::expected<SignedTokenEnvelope, JsonError> SignedTokenEnvelope::from_json(std::string_view text) {
+    if (auto fast = scan_envelope(text)) return std::move(*fast);
+    return detail::envelope_from_json_generic(text);
 }
 
 namespace {

@@ -8,6 +8,13 @@
 #include "pq_test_support.hpp"
 
 namespace ostrel_pq {
+
+namespace detail {
+// token.cpp's generic envelope reader (nlohmann tree, duplicate keys refused),
+// which SignedTokenEnvelope::from_json falls back to off its fast path.
+std::expected<SignedTokenEnvelope, ostrel_util::JsonError> envelope_from_json_generic(std::string_view text);
+}  // namespace detail
+
 namespace {
 
 using ostrel_core::PermitToken;
@@ -334,6 +341,148 @@ TEST(DirectoryVerifyError, DisplayOfExpiry) {
     EXPECT_EQ(DirectoryVerifyError::signature_invalid("m").display(), "signature verification failed: m");
     EXPECT_EQ(DirectoryVerifyError::directory(KeyDirectoryError::root_signature_invalid()).display(),
               "public key directory: root signature invalid");
+}
+
+
+// ---- envelope reader and writer ------------------------------------------------
+
+// from_json reads the writer's compact shape without building a JSON tree and
+// hands everything else to the generic reader; for any text both must give
+// the same envelope or the same error text.
+TEST(EnvelopeJson, FastPathAgreesWithTheGenericReader) {
+    const std::string kid = R"("key_id":"ostrel-key-1")";
+    const std::string alg = R"("algorithm":"ml-dsa-65+ed25519")";
+    const std::string ml = R"("ml_dsa_signature":[0,1,9,10,99,100,255])";
+    const std::string ed = R"("ed25519_signature":[7,8])";
+    const auto obj = [](std::initializer_list<std::string> fields) {
+        std::string out = "{";
+        for (const auto& f : fields) out += (out.size() > 1 ? "," : "") + f;
+        return out + "}";
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"writer, hybrid", obj({kid, alg, ml, ed}), true},
+        {"writer, pq only", obj({kid, R"("algorithm":"ml-dsa-65")", ml}), true},
+        {"empty arrays", obj({kid, alg, R"("ml_dsa_signature":[])", R"("ed25519_signature":[])"}), true},
+        {"empty strings", obj({R"("key_id":"")", R"("algorithm":"")", ml}), true},
+        {"whitespace", " {\n\t\"key_id\" : \"k\" ,\"algorithm\":\"a\", \"ml_dsa_signature\" : [ 1 , 2 ] } \r\n", true},
+        {"reordered", obj({alg, kid, ed, ml}), true},
+        {"ed first", obj({ed, kid, alg, ml}), true},
+        {"unknown key", obj({kid, alg, ml, ed, R"("extra":{"x":[1.5,"y"]})"}), true},
+        {"unknown key inside", obj({kid, R"("extra":1)", alg, ml}), true},
+        {"ed null", obj({kid, alg, ml, R"("ed25519_signature":null)"}), true},
+        {"escaped key id", obj({R"("key_id":"a\"b\u00e9")", alg, ml}), true},
+        {"escaped key name", obj({R"("key\u005fid":"k")", alg, ml}), true},
+        {"utf-8 key id", obj({"\"key_id\":\"k\xc3\xa9y\"", alg, ml}), true},
+        {"control char in key id", obj({"\"key_id\":\"k\x01\"", alg, ml}), false},
+        {"duplicate key_id", obj({kid, kid, alg, ml}), false},
+        {"duplicate ed", obj({kid, alg, ml, ed, ed}), false},
+        {"duplicate inside unknown", obj({kid, alg, ml, R"("extra":{"a":1,"a":2})"}), false},
+        {"256", obj({kid, alg, R"("ml_dsa_signature":[1,256])"}), false},
+        {"1000", obj({kid, alg, R"("ml_dsa_signature":[1000])"}), false},
+        {"huge", obj({kid, alg, R"("ml_dsa_signature":[18446744073709551616])"}), false},
+        {"negative", obj({kid, alg, R"("ml_dsa_signature":[-1])"}), false},
+        {"leading zero", obj({kid, alg, R"("ml_dsa_signature":[007])"}), false},
+        {"fraction", obj({kid, alg, R"("ml_dsa_signature":[1.0])"}), false},
+        {"exponent", obj({kid, alg, R"("ml_dsa_signature":[1e2])"}), false},
+        {"ed out of range", obj({kid, alg, ml, R"("ed25519_signature":[300])"}), false},
+        {"trailing comma in array", obj({kid, alg, R"("ml_dsa_signature":[1,])"}), false},
+        {"trailing comma in object", "{" + kid + "," + alg + "," + ml + ",}", false},
+        {"truncated", obj({kid, alg, ml, ed}).substr(0, 60), false},
+        {"truncated after key", "{" + kid + "," + alg + ",\"ml_dsa_signature\":", false},
+        {"unterminated string", R"({"key_id":"k)", false},
+        {"trailing text", obj({kid, alg, ml}) + " x", false},
+        {"two objects", obj({kid, alg, ml}) + obj({kid, alg, ml}), false},
+        {"missing key_id", obj({alg, ml, ed}), false},
+        {"missing algorithm", obj({kid, ml, ed}), false},
+        {"missing ml", obj({kid, alg, ed}), false},
+        {"empty object", "{}", false},
+        {"key_id number", obj({R"("key_id":5)", alg, ml}), false},
+        {"key_id null", obj({R"("key_id":null)", alg, ml}), false},
+        {"algorithm array", obj({kid, R"("algorithm":["a"])", ml}), false},
+        {"ml as string", obj({kid, alg, R"("ml_dsa_signature":"AQID")"}), false},
+        {"ml element string", obj({kid, alg, R"("ml_dsa_signature":[1,"2"])"}), false},
+        {"ml element bool", obj({kid, alg, R"("ml_dsa_signature":[true])"}), false},
+        {"ed as object", obj({kid, alg, ml, R"("ed25519_signature":{})"}), false},
+        {"array", "[1,2,3]", false},
+        {"string", R"("envelope")", false},
+        {"empty text", "", false},
+        {"not json", "not json", false},
+    };
+    for (const Case& c : cases) {
+        const auto fast = SignedTokenEnvelope::from_json(c.text);
+        const auto generic = detail::envelope_from_json_generic(c.text);
+        ASSERT_EQ(fast.has_value(), c.accepted) << c.name << ": " << (fast ? "" : fast.error().message);
+        ASSERT_EQ(generic.has_value(), c.accepted) << c.name;
+        if (fast) {
+            EXPECT_EQ(*fast, *generic) << c.name;
+        } else {
+            EXPECT_FALSE(fast.error().message.empty()) << c.name;
+            EXPECT_EQ(fast.error().message, generic.error().message) << c.name;
+        }
+    }
+}
+
+TEST(EnvelopeJson, FastPathReadsTheWritersValues) {
+    const SignedTokenEnvelope e{"ostrel-key-9", "ml-dsa-65+ed25519", {0, 1, 9, 10, 99, 100, 199, 200, 255}, Bytes{255, 0}};
+    const auto r = SignedTokenEnvelope::from_json(e.to_json());
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(*r, e);
+    // An empty Ed25519 signature is present-but-empty, not absent.
+    const SignedTokenEnvelope empty_ed{"k", "a", {}, Bytes{}};
+    const auto r2 = SignedTokenEnvelope::from_json(empty_ed.to_json());
+    ASSERT_TRUE(r2) << r2.error().message;
+    ASSERT_TRUE(r2->ed25519_signature.has_value());
+    EXPECT_TRUE(r2->ed25519_signature->empty());
+}
+
+TEST(EnvelopeJson, ToJsonWritesWhatTheGenericWriterWrites) {
+    Bytes every_byte(256);
+    for (std::size_t i = 0; i < every_byte.size(); ++i) every_byte[i] = static_cast<std::uint8_t>(i);
+    const std::vector<SignedTokenEnvelope> envelopes = {
+        {"ostrel-key-1", "ml-dsa-65", every_byte, std::nullopt},
+        {"ostrel-key-1", "ml-dsa-65+ed25519", every_byte, Bytes{0, 255, 10}},
+        {"", "", {}, Bytes{}},
+        {"quote\" back\\ \n \x01 \xc3\xa9", "alg\t", {42}, std::nullopt},
+    };
+    for (const SignedTokenEnvelope& e : envelopes) {
+        ostrel_util::JsonWriter w;
+        w.begin_object();
+        w.field("key_id", e.key_id);
+        w.field("algorithm", e.algorithm);
+        w.key("ml_dsa_signature").bytes(e.ml_dsa_signature);
+        if (e.ed25519_signature) w.key("ed25519_signature").bytes(*e.ed25519_signature);
+        w.end_object();
+        EXPECT_EQ(e.to_json(), w.str()) << e.key_id;
+        const auto back = SignedTokenEnvelope::from_json(e.to_json());
+        ASSERT_TRUE(back) << back.error().message;
+        EXPECT_EQ(*back, e);
+    }
+}
+
+TEST_F(TokenTest, SignerOutputRoundTripsThroughBothReaders) {
+    const auto t = make_token();
+    for (bool hybrid : {false, true}) {
+        const Bytes sig = sign(t, hybrid);
+        const std::string json = text_of(sig);
+        const auto fast = SignedTokenEnvelope::from_json(json);
+        const auto generic = detail::envelope_from_json_generic(json);
+        ASSERT_TRUE(fast) << fast.error().message;
+        ASSERT_TRUE(generic) << generic.error().message;
+        EXPECT_EQ(*fast, *generic);
+        EXPECT_EQ(fast->key_id, kp().id());
+        EXPECT_EQ(fast->ed25519_signature.has_value(), hybrid);
+        EXPECT_EQ(fast->to_json(), json);
+        EXPECT_EQ(verify_text(*signer(hybrid), t, bytes_of(fast->to_json())), "ok");
+        // The same envelope re-spaced takes the generic path and still verifies.
+        const std::string spaced = nlohmann::json::parse(json).dump(1);
+        EXPECT_EQ(SignedTokenEnvelope::from_json(spaced).value(), *fast);
+        EXPECT_EQ(verify_text(*signer(hybrid), t, bytes_of(spaced)), "ok");
+    }
 }
 
 }  // namespace
