@@ -13,6 +13,8 @@
 #include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mldsa65.hpp"
 
+#include "vector_support.hpp"
+
 namespace {
 
 namespace mldsa = ostrel_pq::crypto::mldsa65;
@@ -20,32 +22,13 @@ using ostrel_pq::crypto::CryptoError;
 using Bytes = std::vector<std::uint8_t>;
 using ostrel_pq::crypto::ScopedForcePortable;
 
-// Every known answer is checked twice: with the portable code forced, then
-// with the run-time selection (the AVX2 code on CPUs that have it). Both
-// must give the same bytes.
-constexpr bool kPortableAndDispatched[] = {true, false};
-
-Bytes from_hex(const std::string& hex) {
-    auto nibble = [](char c) -> std::uint8_t {
-        if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-        if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-        if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-        throw std::invalid_argument("bad hex digit");
-    };
-    if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
-    Bytes out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    return out;
-}
+using ostrel_test::from_hex;
+using ostrel_test::kPortableAndDispatched;
 
 Bytes to_bytes(std::span<const std::uint8_t> s) { return Bytes(s.begin(), s.end()); }
 Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-nlohmann::json load_vectors(const std::string& name) {
-    std::ifstream in(std::string(OSTREL_VECTORS_DIR) + "/" + name);
-    if (!in) throw std::runtime_error("cannot open vector file " + name);
-    return nlohmann::json::parse(in);
-}
+nlohmann::json load_vectors(const std::string& name) { return ostrel_test::load_vector_file(name); }
 
 std::span<const std::uint8_t, 32> seed32(const Bytes& b) { return std::span<const std::uint8_t>(b).first<32>(); }
 

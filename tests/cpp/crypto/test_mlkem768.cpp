@@ -18,6 +18,8 @@
 #include "pq/crypto/keccak_x4.hpp"
 #include "pq/crypto/mlkem768.hpp"
 
+#include "vector_support.hpp"
+
 namespace {
 
 namespace kem = ostrel_pq::crypto::mlkem768;
@@ -25,32 +27,13 @@ using ostrel_pq::crypto::CryptoError;
 using Bytes = std::vector<std::uint8_t>;
 using ostrel_pq::crypto::ScopedForcePortable;
 
-// Every known answer is checked twice: with the portable code forced, then
-// with the run-time selection (the AVX2 code on CPUs that have it). Both
-// must give the same bytes.
-constexpr bool kPortableAndDispatched[] = {true, false};
-
-Bytes from_hex(const std::string& hex) {
-    auto nibble = [](char c) -> std::uint8_t {
-        if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-        if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-        if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-        throw std::invalid_argument("bad hex digit");
-    };
-    if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length");
-    Bytes out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    return out;
-}
+using ostrel_test::from_hex;
+using ostrel_test::kPortableAndDispatched;
 
 Bytes hex_field(const nlohmann::json& c, const char* key) { return from_hex(c.at(key).get<std::string>()); }
 
 nlohmann::json load_cases(const std::string& file) {
-    std::ifstream in(std::string(OSTREL_VECTORS_DIR) + "/" + file);
-    if (!in) throw std::runtime_error("cannot open vector file " + file);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    auto doc = nlohmann::json::parse(ss.str());
+    auto doc = ostrel_test::load_vector_file(file);
     if (doc.at("algorithm") != "ML-KEM-768") throw std::runtime_error("unexpected algorithm in " + file);
     return doc.at("cases");
 }
